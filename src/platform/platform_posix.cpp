@@ -1,0 +1,252 @@
+// POSIX: listings are directory descriptors, and every open is relative to
+// the listing that holds the name, so paths of any length and depth work
+// and the kernel never resolves the full path again.
+#include "platform/platform.h"
+
+#include <cerrno>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+const char PATH_SEPARATOR = '/';
+
+// Only the deepest listings of the walk keep a descriptor, so that a tree
+// deeper than the open-files limit can still be walked. A listing pushed
+// beyond this budget reads its remaining entries into memory and gives up
+// its descriptor; it is reopened when one of those entries needs it.
+static constexpr int MAX_OPEN_LISTINGS = 32;
+
+struct SavedEntry {
+    std::size_t name_offset;
+    unsigned char d_type;
+};
+
+struct DirListing {
+    DirListing* parent;
+    std::string name; // the root path as given, or the name within parent
+    DirId id;
+    DIR* stream; // null once released
+    int fd;      // -1 while released
+    std::string saved_names;
+    std::vector<SavedEntry> saved;
+    std::size_t next_saved;
+};
+
+static const int DIR_FLAGS = O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC;
+
+static DirId id_of(const struct stat& st)
+{
+    return DirId{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+}
+
+static bool same_id(DirId a, DirId b)
+{
+    return a.volume == b.volume && a.file == b.file;
+}
+
+// Takes ownership of fd.
+static DirListing* make_listing(DirListing* parent, const char* name, int fd, int* error)
+{
+    struct stat st;
+    DIR* stream = fstat(fd, &st) == 0 ? fdopendir(fd) : nullptr;
+    if (!stream) {
+        *error = errno;
+        close(fd);
+        return nullptr;
+    }
+    return new DirListing{parent, name, id_of(st), stream, fd, {}, {}, 0};
+}
+
+static void release(DirListing* dir)
+{
+    if (dir->stream) {
+        while (const struct dirent* e = readdir(dir->stream)) {
+            dir->saved.push_back({dir->saved_names.size(), e->d_type});
+            dir->saved_names.append(e->d_name).push_back('\0');
+        }
+        closedir(dir->stream);
+        dir->stream = nullptr;
+    } else if (dir->fd >= 0) {
+        close(dir->fd);
+    }
+    dir->fd = -1;
+}
+
+// The descriptor of a listing, reopening a released one by walking down
+// from its nearest ancestor that still has one (or from the root path).
+// The result must be the same directory as before; if the tree changed
+// meanwhile, the listing's remaining entries are passed over.
+static int listing_fd(DirListing* dir)
+{
+    if (dir->fd >= 0)
+        return dir->fd;
+    std::vector<DirListing*> chain;
+    DirListing* from = dir;
+    while (from && from->fd < 0) {
+        chain.push_back(from);
+        from = from->parent;
+    }
+    int fd;
+    if (from) {
+        fd = from->fd;
+    } else {
+        fd = open(chain.back()->name.c_str(), DIR_FLAGS);
+        chain.pop_back();
+    }
+    for (auto it = chain.rbegin(); it != chain.rend() && fd >= 0; ++it) {
+        int next = openat(fd, (*it)->name.c_str(), DIR_FLAGS);
+        if (!from || fd != from->fd)
+            close(fd);
+        fd = next;
+        from = nullptr;
+    }
+    struct stat st;
+    if (fd >= 0 && (fstat(fd, &st) != 0 || !same_id(id_of(st), dir->id))) {
+        close(fd);
+        fd = -1;
+    }
+    dir->fd = fd;
+    return fd;
+}
+
+DirListing* open_root(const std::string& root, int* error)
+{
+    int fd = open(root.c_str(), DIR_FLAGS);
+    if (fd < 0) {
+        *error = errno;
+        return nullptr;
+    }
+    return make_listing(nullptr, root.c_str(), fd, error);
+}
+
+DirListing* open_subdirectory(const FileRef& ref)
+{
+    int parent_fd = listing_fd(ref.dir);
+    int fd = parent_fd >= 0 ? openat(parent_fd, ref.name, DIR_FLAGS) : -1;
+    if (fd < 0)
+        return nullptr;
+    int error = 0;
+    DirListing* dir = make_listing(ref.dir, ref.name, fd, &error);
+    DirListing* oldest = dir;
+    for (int i = 0; i < MAX_OPEN_LISTINGS && oldest; i++)
+        oldest = oldest->parent;
+    if (oldest)
+        release(oldest);
+    return dir;
+}
+
+DirId listing_id(const DirListing* dir)
+{
+    return dir->id;
+}
+
+// d_type saves a stat for nearly every entry; links and file systems that
+// do not fill it in need one, and links are followed.
+static EntryType classify(DirListing* dir, const char* name, unsigned char d_type)
+{
+    switch (d_type) {
+    case DT_DIR:
+        return ENTRY_DIRECTORY;
+    case DT_REG:
+        return ENTRY_FILE;
+    case DT_LNK:
+    case DT_UNKNOWN:
+        break;
+    default:
+        return ENTRY_OTHER;
+    }
+    struct stat st;
+    int fd = listing_fd(dir);
+    if (fd < 0 || fstatat(fd, name, &st, 0) != 0)
+        return ENTRY_OTHER;
+    if (S_ISDIR(st.st_mode))
+        return ENTRY_DIRECTORY;
+    return S_ISREG(st.st_mode) ? ENTRY_FILE : ENTRY_OTHER;
+}
+
+bool read_entry(DirListing* dir, DirEntry* entry)
+{
+    const char* name;
+    unsigned char d_type;
+    if (dir->stream) {
+        const struct dirent* e = readdir(dir->stream);
+        if (!e)
+            return false;
+        name = e->d_name;
+        d_type = e->d_type;
+    } else {
+        if (dir->next_saved == dir->saved.size())
+            return false;
+        const SavedEntry& s = dir->saved[dir->next_saved++];
+        name = dir->saved_names.c_str() + s.name_offset;
+        d_type = s.d_type;
+    }
+    entry->name = name;
+    entry->type = classify(dir, name, d_type);
+    return true;
+}
+
+void close_listing(DirListing* dir)
+{
+    // Returning to a released parent that still has entries: its ".." is
+    // the cheapest way back, when it really is the same directory (it is
+    // not after descending through a link).
+    DirListing* parent = dir->parent;
+    if (parent && parent->fd < 0 && parent->next_saved < parent->saved.size() && dir->fd >= 0) {
+        int fd = openat(dir->fd, "..", DIR_FLAGS);
+        struct stat st;
+        if (fd >= 0 && fstat(fd, &st) == 0 && same_id(id_of(st), parent->id))
+            parent->fd = fd;
+        else if (fd >= 0)
+            close(fd);
+    }
+    if (dir->stream)
+        closedir(dir->stream);
+    else if (dir->fd >= 0)
+        close(dir->fd);
+    delete dir;
+}
+
+bool read_file_head(const FileRef& file, unsigned char* head, std::size_t n, std::uint64_t* size)
+{
+    int dir_fd = listing_fd(file.dir);
+    if (dir_fd < 0)
+        return false;
+    // O_NONBLOCK: should the name have become a pipe since it was listed,
+    // the open must not wait for a writer.
+    int fd = openat(dir_fd, file.name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st;
+    std::size_t got = 0;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && static_cast<std::size_t>(st.st_size) >= n) {
+        while (got < n) {
+            ssize_t r = read(fd, head + got, n - got);
+            if (r < 0 && errno == EINTR)
+                continue;
+            if (r <= 0)
+                break;
+            got += static_cast<std::size_t>(r);
+        }
+        *size = static_cast<std::uint64_t>(st.st_size);
+    }
+    close(fd);
+    return got == n;
+}
+
+bool current_directory(std::string* path, int* error)
+{
+    std::string buf(256, '\0');
+    while (!getcwd(&buf[0], buf.size())) {
+        if (errno != ERANGE) {
+            *error = errno;
+            return false;
+        }
+        buf.resize(buf.size() * 2);
+    }
+    buf.resize(buf.find('\0'));
+    *path = buf;
+    return true;
+}

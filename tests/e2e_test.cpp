@@ -1,0 +1,253 @@
+// Runs the built tool on real trees made in a temporary directory.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <regex>
+#include <sstream>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "fixture.h"
+#include "support.h"
+
+static const std::string HEADER_ROW =
+    "AUFile path,date,time,duration,alpha tag,type,tsys num,tsys type,tsys tag,site tag,"
+    "tgid 1,tgid 2,rid 1,rid 2,freq 1,freq 2,sq mode,sq value,info,other\n";
+
+// What follows the path in the row of a default Fixture.
+static const std::string DEFAULT_ROW_TAIL =
+    ",2017-01-05,07:03:09,0:01,\"FIRE DISP\",CONV,-1,,,,0,0,0,0,154.430000,0.000000,,,\"\",\"\"";
+
+// The data rows, sorted: the walk follows the file system's listing order.
+static std::vector<std::string> rows(const ToolResult& r)
+{
+    EXPECT_EQ(r.out.compare(0, HEADER_ROW.size(), HEADER_ROW), 0) << r.out;
+    std::vector<std::string> lines;
+    std::istringstream in(r.out.substr(std::min(HEADER_ROW.size(), r.out.size())));
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+
+static std::vector<std::string> default_rows(std::vector<std::string> paths)
+{
+    for (std::string& p : paths)
+        p += DEFAULT_ROW_TAIL;
+    std::sort(paths.begin(), paths.end());
+    return paths;
+}
+
+// Checks standard error: dots, then the summary with the given count.
+static void expect_progress(const ToolResult& r, std::size_t dots, int count)
+{
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::regex summary(std::string(dots, '.') + "\n" + std::to_string(count) +
+                       " total files processed in (less than a second| 1 second|"
+                       " \\d+ seconds \\(\\d+ per second\\))\n");
+    EXPECT_TRUE(std::regex_match(r.err, summary)) << r.err;
+}
+
+struct EndToEnd : ::testing::Test {
+    TempDir tmp;
+    std::string root() const { return tmp.path + "/rec"; }
+
+    void recording(const std::string& rel, const Fixture& f = Fixture{})
+    {
+        std::string path = root() + "/" + rel;
+        make_dirs(path.substr(0, path.rfind('/')));
+        write_fixture(path, f);
+    }
+    void dir(const std::string& rel) { make_dirs(root() + "/" + rel); }
+    void link(const std::string& target, const std::string& rel)
+    {
+        ASSERT_EQ(symlink(target.c_str(), (root() + "/" + rel).c_str()), 0) << rel;
+    }
+};
+
+TEST_F(EndToEnd, EmptyRootGivesHeaderRowAndZeroCount)
+{
+    dir("");
+    ToolResult r = run_tool({root()});
+    EXPECT_EQ(r.out, HEADER_ROW);
+    expect_progress(r, 0, 0);
+}
+
+TEST_F(EndToEnd, OneDotPerSubdirectoryAtEveryDepth)
+{
+    dir("a/b/c");
+    dir("d");
+    ToolResult r = run_tool({root()});
+    EXPECT_EQ(r.out, HEADER_ROW);
+    expect_progress(r, 4, 0);
+}
+
+TEST_F(EndToEnd, WritesTheFullRowOfATalkgroupRecording)
+{
+    Fixture f;
+    f.record_type = 1;
+    f.system_number = 3;
+    f.system_type = 3;
+    f.system_tag = "STATEWIDE";
+    f.site_tag = "Site 7";
+    f.tgid1 = 2001;
+    f.tgid2 = 2002;
+    f.rid1 = 1234567;
+    f.rid2 = -1;
+    f.freq1_hz = 851012500;
+    f.freq2_hz = 806012500;
+    f.squelch_mode = 3;
+    f.squelch_value = 0x1F;
+    f.info = "say \"again\"";
+    f.other = "x";
+    f.audio_bytes = 8000 * 125;
+    recording("2017/A001.AU", f);
+    ToolResult r = run_tool({root()});
+    EXPECT_EQ(r.out, HEADER_ROW + root() +
+                         "/2017/A001.AU,2017-01-05,07:03:09,2:05,\"FIRE DISP\",TGRP,3,P25,"
+                         "\"STATEWIDE\",\"Site 7\",2001,2002,1234567,-1,851.012500,806.012500,P25,"
+                         "01F,\"say \"\"again\"\"\",\"x\"\n");
+    expect_progress(r, 1, 1);
+}
+
+TEST_F(EndToEnd, CandidatesByNameEndingInAnyCase)
+{
+    for (const char* name : {"X.AU", "x.au", "x.Au", ".au", "x.aux", "xau", "x.au.bak"})
+        recording(name);
+    recording("y.au/inner.au"); // a directory is walked, whatever its name
+    Fixture foreign;
+    foreign.data_offset = 24;
+    recording("plain.au", foreign);
+    write_file(root() + "/short.au", "short");
+
+    ToolResult r = run_tool({root()});
+    EXPECT_EQ(rows(r), default_rows({root() + "/X.AU", root() + "/x.au", root() + "/x.Au",
+                                     root() + "/.au", root() + "/y.au/inner.au"}));
+    expect_progress(r, 1, 5);
+}
+
+TEST_F(EndToEnd, PathsAreBuiltOnTheRootAsGiven)
+{
+    recording("a/r.au");
+    struct Case {
+        std::vector<std::string> args;
+        std::string cwd;
+        std::string path;
+    } cases[] = {
+        {{root()}, "", root() + "/a/r.au"},
+        {{root() + "/"}, "", root() + "/a/r.au"},
+        {{root() + "//"}, "", root() + "//a/r.au"},
+        {{"rec"}, tmp.path, "rec/a/r.au"},
+        {{"rec/"}, tmp.path, "rec/a/r.au"},
+        {{"./rec"}, tmp.path, "./rec/a/r.au"},
+        {{"."}, root(), "./a/r.au"},
+        {{}, root(), root() + "/a/r.au"},
+        {{"rec", "ignored", "--help"}, tmp.path, "rec/a/r.au"},
+    };
+    for (const Case& c : cases) {
+        ToolResult r = run_tool(c.args, c.cwd);
+        EXPECT_EQ(rows(r), default_rows({c.path})) << c.path;
+        expect_progress(r, 1, 1);
+    }
+}
+
+TEST_F(EndToEnd, PathsThatWouldBreakTheRowAreQuoted)
+{
+    recording("a,b/x.au");
+    recording("say \"hi\".au");
+    recording("plain name.au");
+    ToolResult r = run_tool({"rec"}, tmp.path);
+    EXPECT_EQ(rows(r),
+              default_rows({"\"rec/a,b/x.au\"", "\"rec/say \"\"hi\"\".au\"", "rec/plain name.au"}));
+}
+
+TEST_F(EndToEnd, SpecialFilesAreNeverOpened)
+{
+    recording("real.au");
+    ASSERT_EQ(mkfifo((root() + "/pipe.au").c_str(), 0600), 0);
+    link("/dev/zero", "zero.au");
+    link("nowhere.au", "dangling.au");
+
+    int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::string sock_path = "rec/sock.au";
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", sock_path.c_str());
+    std::string cwd = get_current_dir_name();
+    ASSERT_EQ(chdir(tmp.path.c_str()), 0);
+    ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(chdir(cwd.c_str()), 0);
+
+    ToolRun run;
+    run.args = {root()};
+    run.timeout_seconds = 20;
+    ToolResult r = run_tool(run);
+    close(sock);
+    EXPECT_EQ(rows(r), default_rows({root() + "/real.au"}));
+    expect_progress(r, 0, 1);
+}
+
+TEST_F(EndToEnd, LinksAreFollowedButNeverInCircles)
+{
+    recording("a/x.au");
+    recording("b/y.au");
+    dir("b/deep");
+    link("..", "a/up");             // the parent: on the walk path
+    link(".", "a/self");            // itself
+    link(root(), "b/deep/top");     // an ancestor two levels up, by absolute path
+    link("../a", "b/to_a");         // a sibling: walked again under the link's name
+    link("a/x.au", "file_link.au"); // a link to a recording
+
+    ToolRun run;
+    run.args = {root()};
+    run.timeout_seconds = 20;
+    ToolResult r = run_tool(run);
+    EXPECT_EQ(rows(r), default_rows({root() + "/a/x.au", root() + "/b/y.au",
+                                     root() + "/b/to_a/x.au", root() + "/file_link.au"}));
+    // a, up, self, b, deep, top, to_a, and to_a's own up and self.
+    expect_progress(r, 9, 4);
+}
+
+TEST_F(EndToEnd, RootThatCannotBeListedIsAnError)
+{
+    recording("file.au");
+    struct Case {
+        std::string root;
+        std::string reason;
+    } cases[] = {
+        {root() + "/missing", "No such file or directory"},
+        {root() + "/file.au", "Not a directory"},
+        {"", "No such file or directory"},
+    };
+    for (const Case& c : cases) {
+        ToolResult r = run_tool({c.root});
+        EXPECT_EQ(r.out, HEADER_ROW);
+        EXPECT_EQ(r.err, "aucatalog: " + c.root + ": " + c.reason + "\n");
+        EXPECT_EQ(r.status, 1);
+    }
+}
+
+TEST_F(EndToEnd, UnlistableSubdirectoryIsPassedOver)
+{
+    recording("ok/a.au");
+    link("missing_dir", "gone"); // dangling: neither file nor directory
+    ToolResult r = run_tool({root()});
+    EXPECT_EQ(rows(r), default_rows({root() + "/ok/a.au"}));
+    expect_progress(r, 1, 1);
+}
+
+TEST_F(EndToEnd, FailedCatalogueWriteIsReported)
+{
+    for (int i = 0; i < 500; i++)
+        recording("r" + std::to_string(i) + ".au");
+    ToolRun run;
+    run.args = {root()};
+    run.stdout_to = "/dev/full";
+    ToolResult r = run_tool(run);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(std::regex_search(
+        r.err, std::regex("aucatalog: error writing the catalogue: No space left on device\n$")))
+        << r.err;
+}

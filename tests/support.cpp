@@ -1,0 +1,115 @@
+#include "support.h"
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+TempDir::TempDir()
+{
+    const char* base = std::getenv("TMPDIR");
+    std::string templ = std::string(base && *base ? base : "/tmp") + "/aucatalog-test-XXXXXX";
+    if (!mkdtemp(&templ[0]))
+        throw std::runtime_error("mkdtemp failed");
+    char real[PATH_MAX];
+    if (!realpath(templ.c_str(), real))
+        throw std::runtime_error("realpath failed");
+    path = real;
+}
+
+TempDir::~TempDir()
+{
+    remove_tree(path);
+}
+
+void make_dirs(const std::string& path)
+{
+    std::filesystem::create_directories(path);
+}
+
+void remove_tree(const std::string& path)
+{
+    std::error_code ec;
+    std::filesystem::remove_all(path, ec);
+    if (ec) {
+        // Trees deeper than the kernel's path limit need a tool that walks
+        // relative to each directory; rm does.
+        std::string cmd = "rm -rf '" + path + "'";
+        if (std::system(cmd.c_str()) != 0)
+            std::fprintf(stderr, "could not remove %s\n", path.c_str());
+    }
+}
+
+static std::string slurp(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+ToolResult run_tool(const ToolRun& run)
+{
+    TempDir capture;
+    std::string out_path = run.stdout_to.empty() ? capture.path + "/out" : run.stdout_to;
+    std::string err_path = capture.path + "/err";
+
+    std::vector<char*> argv;
+    std::string exe = AUCATALOG_EXE;
+    argv.push_back(&exe[0]);
+    std::vector<std::string> args = run.args;
+    for (std::string& a : args)
+        argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+
+    pid_t pid = fork();
+    if (pid == 0) {
+        int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int in = open("/dev/null", O_RDONLY);
+        if (out < 0 || err < 0 || in < 0 || (!run.cwd.empty() && chdir(run.cwd.c_str()) != 0))
+            _exit(127);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    int wstatus = 0;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(run.timeout_seconds);
+    for (;;) {
+        pid_t r = waitpid(pid, &wstatus, WNOHANG);
+        if (r == pid)
+            break;
+        if (r < 0 && errno != EINTR)
+            throw std::runtime_error("waitpid failed");
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &wstatus, 0);
+            return {"", "timed out", -1};
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ToolResult result;
+    result.out = run.stdout_to.empty() ? slurp(out_path) : "";
+    result.err = slurp(err_path);
+    result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+    return result;
+}
+
+ToolResult run_tool(const std::vector<std::string>& args, const std::string& cwd)
+{
+    ToolRun run;
+    run.args = args;
+    run.cwd = cwd;
+    return run_tool(run);
+}
