@@ -20,7 +20,8 @@ struct RowWriter {
 
 void flush(RowWriter& w)
 {
-    std::fwrite(w.buf, 1, w.len, w.out);
+    if (w.len != 0)
+        std::fwrite(w.buf, 1, w.len, w.out);
     w.len = 0;
 }
 

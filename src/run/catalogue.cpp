@@ -108,8 +108,10 @@ int run_catalogue(int argc, char** argv)
     }
 
     // The catalogue is meant to be redirected to a file; a large buffer
-    // keeps the number of writes far below the number of rows.
-    std::setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
+    // keeps the number of writes far below the number of rows. The buffer
+    // is given explicitly: some C libraries ignore the size without one.
+    static char out_buffer[1 << 16];
+    std::setvbuf(stdout, out_buffer, _IOFBF, sizeof out_buffer);
     std::fputs(COLUMN_HEADER_ROW, stdout);
     std::time_t start = std::time(nullptr);
     int count = scan_directory(root, stdout, stderr, &error);
