@@ -1,9 +1,7 @@
 // Runs the built tool on real trees made in a temporary directory.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <regex>
-#include <sstream>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -12,60 +10,8 @@
 #include "fixture.h"
 #include "support.h"
 
-static const std::string HEADER_ROW =
-    "AUFile path,date,time,duration,alpha tag,type,tsys num,tsys type,tsys tag,site tag,"
-    "tgid 1,tgid 2,rid 1,rid 2,freq 1,freq 2,sq mode,sq value,info,other\n";
-
-// What follows the path in the row of a default Fixture.
-static const std::string DEFAULT_ROW_TAIL =
-    ",2017-01-05,07:03:09,0:01,\"FIRE DISP\",CONV,-1,,,,0,0,0,0,154.430000,0.000000,,,\"\",\"\"";
-
-// The data rows, sorted: the walk follows the file system's listing order.
-static std::vector<std::string> rows(const ToolResult& r)
-{
-    EXPECT_EQ(r.out.compare(0, HEADER_ROW.size(), HEADER_ROW), 0) << r.out;
-    std::vector<std::string> lines;
-    std::istringstream in(r.out.substr(std::min(HEADER_ROW.size(), r.out.size())));
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    std::sort(lines.begin(), lines.end());
-    return lines;
-}
-
-static std::vector<std::string> default_rows(std::vector<std::string> paths)
-{
-    for (std::string& p : paths)
-        p += DEFAULT_ROW_TAIL;
-    std::sort(paths.begin(), paths.end());
-    return paths;
-}
-
-// Checks standard error: dots, then the summary with the given count.
-static void expect_progress(const ToolResult& r, std::size_t dots, int count)
-{
-    EXPECT_EQ(r.status, 0) << r.err;
-    std::regex summary(std::string(dots, '.') + "\n" + std::to_string(count) +
-                       " total files processed in (less than a second| 1 second|"
-                       " \\d+ seconds \\(\\d+ per second\\))\n");
-    EXPECT_TRUE(std::regex_match(r.err, summary)) << r.err;
-}
-
-struct EndToEnd : ::testing::Test {
-    TempDir tmp;
-    std::string root() const { return tmp.path + "/rec"; }
-
-    void recording(const std::string& rel, const Fixture& f = Fixture{})
-    {
-        std::string path = root() + "/" + rel;
-        make_dirs(path.substr(0, path.rfind('/')));
-        write_fixture(path, f);
-    }
-    void dir(const std::string& rel) { make_dirs(root() + "/" + rel); }
-    void link(const std::string& target, const std::string& rel)
-    {
-        ASSERT_EQ(symlink(target.c_str(), (root() + "/" + rel).c_str()), 0) << rel;
-    }
-};
+// Trees are made below tmp.path/rec.
+using EndToEnd = TreeTest;
 
 TEST_F(EndToEnd, EmptyRootGivesHeaderRowAndZeroCount)
 {

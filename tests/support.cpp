@@ -1,6 +1,7 @@
 #include "support.h"
 
 #include <cerrno>
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <csignal>
@@ -8,8 +9,11 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <grp.h>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -81,6 +85,14 @@ ToolResult run_tool(const ToolRun& run)
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
+        if (run.max_open_files > 0) {
+            rlimit lim{static_cast<rlim_t>(run.max_open_files),
+                       static_cast<rlim_t>(run.max_open_files)};
+            if (setrlimit(RLIMIT_NOFILE, &lim) != 0)
+                _exit(127);
+        }
+        if (run.uid >= 0 && (setgroups(0, nullptr) != 0 || setgid(run.uid) != 0 || setuid(run.uid) != 0))
+            _exit(127);
         execv(argv[0], argv.data());
         _exit(127);
     }
@@ -112,4 +124,44 @@ ToolResult run_tool(const std::vector<std::string>& args, const std::string& cwd
     run.args = args;
     run.cwd = cwd;
     return run_tool(run);
+}
+
+const std::string HEADER_ROW =
+    "AUFile path,date,time,duration,alpha tag,type,tsys num,tsys type,tsys tag,site tag,"
+    "tgid 1,tgid 2,rid 1,rid 2,freq 1,freq 2,sq mode,sq value,info,other\n";
+
+const std::string DEFAULT_ROW_TAIL =
+    ",2017-01-05,07:03:09,0:01,\"FIRE DISP\",CONV,-1,,,,0,0,0,0,154.430000,0.000000,,,\"\",\"\"";
+
+std::vector<std::string> rows(const ToolResult& r)
+{
+    EXPECT_EQ(r.out.compare(0, HEADER_ROW.size(), HEADER_ROW), 0) << r.out;
+    std::vector<std::string> lines;
+    std::istringstream in(r.out.substr(std::min(HEADER_ROW.size(), r.out.size())));
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+
+std::vector<std::string> default_rows(std::vector<std::string> paths)
+{
+    for (std::string& p : paths)
+        p += DEFAULT_ROW_TAIL;
+    std::sort(paths.begin(), paths.end());
+    return paths;
+}
+
+void expect_progress(const ToolResult& r, std::size_t dots, int count)
+{
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::regex summary(std::string(dots, '.') + "\n" + std::to_string(count) +
+                       " total files processed in (less than a second| 1 second|"
+                       " \\d+ seconds \\(\\d+ per second\\))\n");
+    EXPECT_TRUE(std::regex_match(r.err, summary)) << r.err.substr(0, 200);
+}
+
+void TreeTest::link(const std::string& target, const std::string& rel)
+{
+    ASSERT_EQ(symlink(target.c_str(), (root() + "/" + rel).c_str()), 0) << rel;
 }
