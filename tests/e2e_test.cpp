@@ -1,7 +1,8 @@
 // Runs the built tool on real trees made in a temporary directory.
 #include <gtest/gtest.h>
 
-#include <regex>
+#include <cstring>
+
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -48,7 +49,7 @@ TEST_F(EndToEnd, WritesTheFullRowOfATalkgroupRecording)
     f.squelch_value = 0x1F;
     f.info = "say \"again\"";
     f.other = "x";
-    f.audio_bytes = 8000 * 125;
+    f.audio_bytes = 8000ull * 125;
     recording("2017/A001.AU", f);
     ToolResult r = run_tool({root()});
     EXPECT_EQ(r.out, HEADER_ROW + root() +
@@ -81,7 +82,7 @@ TEST_F(EndToEnd, PathsAreBuiltOnTheRootAsGiven)
         std::vector<std::string> args;
         std::string cwd;
         std::string path;
-    } cases[] = {
+    } const cases[] = {
         {{root()}, "", root() + "/a/r.au"},
         {{root() + "/"}, "", root() + "/a/r.au"},
         {{root() + "//"}, "", root() + "//a/r.au"},
@@ -119,12 +120,10 @@ TEST_F(EndToEnd, SpecialFilesAreNeverOpened)
     int sock = socket(AF_UNIX, SOCK_STREAM, 0);
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
-    std::string sock_path = "rec/sock.au";
-    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", sock_path.c_str());
-    std::string cwd = get_current_dir_name();
-    ASSERT_EQ(chdir(tmp.path.c_str()), 0);
+    std::string sock_path = root() + "/sock.au";
+    ASSERT_LT(sock_path.size(), sizeof addr.sun_path);
+    std::memcpy(addr.sun_path, sock_path.c_str(), sock_path.size() + 1);
     ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    ASSERT_EQ(chdir(cwd.c_str()), 0);
 
     ToolRun run;
     run.args = {root()};
@@ -162,7 +161,7 @@ TEST_F(EndToEnd, RootThatCannotBeListedIsAnError)
     struct Case {
         std::string root;
         std::string reason;
-    } cases[] = {
+    } const cases[] = {
         {root() + "/missing", "No such file or directory"},
         {root() + "/file.au", "Not a directory"},
         {"", "No such file or directory"},
@@ -193,7 +192,7 @@ TEST_F(EndToEnd, FailedCatalogueWriteIsReported)
     run.stdout_to = "/dev/full";
     ToolResult r = run_tool(run);
     EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(std::regex_search(
-        r.err, std::regex("aucatalog: error writing the catalogue: No space left on device\n$")))
-        << r.err;
+    std::string message = "aucatalog: error writing the catalogue: No space left on device\n";
+    ASSERT_GE(r.err.size(), message.size());
+    EXPECT_EQ(r.err.substr(r.err.size() - message.size()), message);
 }

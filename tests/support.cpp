@@ -1,7 +1,7 @@
 #include "support.h"
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <csignal>
@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <fstream>
 #include <grp.h>
-#include <regex>
 #include <sstream>
 #include <stdexcept>
 #include <sys/resource.h>
@@ -91,7 +90,8 @@ ToolResult run_tool(const ToolRun& run)
             if (setrlimit(RLIMIT_NOFILE, &lim) != 0)
                 _exit(127);
         }
-        if (run.uid >= 0 && (setgroups(0, nullptr) != 0 || setgid(run.uid) != 0 || setuid(run.uid) != 0))
+        if (run.uid >= 0 &&
+            (setgroups(0, nullptr) != 0 || setgid(run.uid) != 0 || setuid(run.uid) != 0))
             _exit(127);
         execv(argv[0], argv.data());
         _exit(127);
@@ -152,13 +152,26 @@ std::vector<std::string> default_rows(std::vector<std::string> paths)
     return paths;
 }
 
+// The ending depends on the clock: the walk may cross a second boundary.
+static bool is_summary_ending(const std::string& s)
+{
+    if (s == " less than a second\n" || s == " 1 second\n")
+        return true;
+    long seconds = 0, rate = 0;
+    int end = 0;
+    return std::sscanf(s.c_str(), " %ld seconds (%ld per second)\n%n", &seconds, &rate, &end) ==
+               2 &&
+           static_cast<std::size_t>(end) == s.size();
+}
+
 void expect_progress(const ToolResult& r, std::size_t dots, int count)
 {
     EXPECT_EQ(r.status, 0) << r.err;
-    std::regex summary(std::string(dots, '.') + "\n" + std::to_string(count) +
-                       " total files processed in (less than a second| 1 second|"
-                       " \\d+ seconds \\(\\d+ per second\\))\n");
-    EXPECT_TRUE(std::regex_match(r.err, summary)) << r.err.substr(0, 200);
+    std::string head =
+        std::string(dots, '.') + "\n" + std::to_string(count) + " total files processed in";
+    EXPECT_TRUE(r.err.compare(0, head.size(), head) == 0 &&
+                is_summary_ending(r.err.substr(head.size())))
+        << r.err.substr(0, 200);
 }
 
 void TreeTest::link(const std::string& target, const std::string& rel)
