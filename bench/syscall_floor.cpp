@@ -14,7 +14,8 @@ static long long files, bytes_read;
 static bool is_candidate(const char* name)
 {
     size_t n = std::strlen(name);
-    return n >= 3 && name[n - 3] == '.' && (name[n - 2] | 0x20) == 'a' && (name[n - 1] | 0x20) == 'u';
+    return n >= 3 && name[n - 3] == '.' && (name[n - 2] | 0x20) == 'a' &&
+           (name[n - 1] | 0x20) == 'u';
 }
 
 static void walk(int dir_fd)

@@ -110,7 +110,7 @@ TEST(Header, DurationIsAudioBytesOverSampleRate)
         std::uint64_t file_size;
         std::uint32_t rate;
         std::uint64_t seconds;
-    } cases[] = {
+    } const cases[] = {
         {320, 8000, 0},
         {320 + 480000, 8000, 60},
         {320 + 479999, 8000, 59},
@@ -132,7 +132,7 @@ TEST(Header, RejectsForeignHeaders)
         const char* what;
         std::uint32_t magic;
         std::uint32_t offset;
-    } cases[] = {
+    } const cases[] = {
         {"plain Au header", 0x2E736E64, 24},
         {"little-endian magic", 0x646E732E, 320},
         {"foreign magic", 0x52494646, 320},

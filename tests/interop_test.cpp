@@ -45,9 +45,9 @@ TEST_F(Interop, SoxReadsOurRecordingsAndAgreesOnTheDuration)
     struct Case {
         std::uint32_t encoding, rate;
         std::uint64_t audio_bytes;
-    } cases[] = {
-        {2, 8000, 8000 * 3}, {2, 8000, 8000 * 3 - 1}, {2, 11025, 11025 * 61 + 5000},
-        {1, 8000, 8000 * 125}, // 8-bit mu-law
+    } const cases[] = {
+        {2, 8000, 8000ull * 3},   {2, 8000, 8000ull * 3 - 1}, {2, 11025, 11025ull * 61 + 5000},
+        {1, 8000, 8000ull * 125}, // 8-bit mu-law
         {2, 22050, 100},
     };
     for (const Case& c : cases) {
@@ -74,7 +74,9 @@ TEST_F(Interop, OrdinaryAuFilesFromSoxAreNotRecordings)
     std::string synth = " synth 1 sine 440";
     std::string sox = "sox -n -r 8000 -b 8 -e signed-integer ";
     ASSERT_EQ(std::system((sox + "'" + root() + "/plain.au'" + synth).c_str()), 0);
-    ASSERT_EQ(std::system((sox + "--comment 'a short note' '" + root() + "/note.au'" + synth).c_str()), 0);
+    ASSERT_EQ(
+        std::system((sox + "--comment 'a short note' '" + root() + "/note.au'" + synth).c_str()),
+        0);
     ToolResult r = run_tool({root()});
     EXPECT_EQ(r.out, HEADER_ROW);
     expect_progress(r, 0, 0);
@@ -106,6 +108,7 @@ TEST_F(Interop, SoxFileWithA320ByteHeaderIsDecodedAsARecording)
     ToolResult r = run_tool({root()});
     EXPECT_EQ(r.out, HEADER_ROW + path + ",18605-16706-16705,16705:16705:16705,0:01,\"" + a17 +
                          "\",SRCH,-1,,,,1094795585,1094795585,1094795585,1094795585,"
-                         "1094.795585,1094.795585,,,\"" + a17 + "\",\"" + a17 + "\"\n");
+                         "1094.795585,1094.795585,,,\"" +
+                         a17 + "\",\"" + a17 + "\"\n");
     expect_progress(r, 0, 1);
 }

@@ -20,7 +20,7 @@ int main(int argc, char** argv)
     fire.squelch_mode = 1;
     fire.squelch_value = 12;
     fire.info = "Station 4";
-    fire.audio_bytes = 8000 * 3;
+    fire.audio_bytes = 8000ull * 3;
     write_fixture(dir + "/2017-01-05/A001.AU", fire);
 
     Fixture police; // trunked talkgroup on a P25 system
@@ -38,7 +38,7 @@ int main(int argc, char** argv)
     police.freq1_hz = 851012500;
     police.squelch_mode = 3;
     police.squelch_value = 0x293;
-    police.audio_bytes = 8000 * 2;
+    police.audio_bytes = 8000ull * 2;
     write_fixture(dir + "/2017-01-05/A002.AU", police);
 
     Fixture search; // a search hit, DCS 023
@@ -69,7 +69,7 @@ int main(int argc, char** argv)
     dmr.tgid1 = 9;
     dmr.rid1 = 3100077;
     dmr.freq1_hz = 453137500;
-    dmr.audio_bytes = 8000 * 4;
+    dmr.audio_bytes = 8000ull * 4;
     write_fixture(dir + "/2017-01-06/B002.AU", dmr);
     return 0;
 }

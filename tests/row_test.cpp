@@ -38,7 +38,7 @@ TEST(Row, FormatsEachKindOfRecording)
         const char* what;
         std::function<void(Fixture&)> set;
         const char* row;
-    } cases[] = {
+    } const cases[] = {
         {"conventional", [](Fixture&) {},
          "p.au,2017-01-05,07:03:09,0:01,\"FIRE "
          "DISP\",CONV,-1,,,,0,0,0,0,154.430000,0.000000,,,\"\","
@@ -123,7 +123,7 @@ TEST(Row, SquelchColumns)
     struct Case {
         std::uint16_t mode, value;
         const char* columns;
-    } cases[] = {
+    } const cases[] = {
         {1, 12, ",CTCSS,100.0,"},    {1, 0, ",CTCSS,67.0,"},      {1, 49, ",CTCSS,254.1,"},
         {1, 50, ",CTCSS,,"},         {2, 0, ",DCS,006,"},         {2, 5, ",DCS,023,"},
         {2, 111, ",DCS,754,"},       {2, 112, ",DCS,,"},          {3, 0x1F, ",P25,01F,"},
@@ -146,7 +146,7 @@ TEST(Row, DurationAndFrequencyColumns)
         std::uint64_t audio_bytes;
         std::uint32_t rate, freq;
         const char* columns;
-    } cases[] = {
+    } const cases[] = {
         {59, 1, 0, ",0:59,"},
         {3725, 1, 154430000, ",62:05,"},
         {8000ull * 86400 * 3, 8000, 1, ",4320:00,"},
@@ -173,7 +173,7 @@ TEST(Row, PathIsBareUnlessItWouldBreakTheRow)
     struct Case {
         const char* path;
         const char* column;
-    } cases[] = {
+    } const cases[] = {
         {"/rec/2017/A001.AU", "/rec/2017/A001.AU,"},
         {"rec dir/\xE9t\xE9.au", "rec dir/\xE9t\xE9.au,"},
         {"rec,2017/a.au", "\"rec,2017/a.au\","},
@@ -203,7 +203,7 @@ TEST(Tables, NamesAndEnds)
         std::size_t count;
         const char* first;
         const char* last;
-    } cases[] = {
+    } const cases[] = {
         {RECORD_TYPE_NAMES, 3, "CONV", "SRCH"},
         {SYSTEM_TYPE_NAMES, 6, "MOT", "NXDN"},
         {CTCSS_TONES, 50, "67.0", "254.1"},

@@ -30,7 +30,7 @@ TEST(Walk, AuSuffixInAnyCase)
     struct Case {
         const char* name;
         bool candidate;
-    } cases[] = {
+    } const cases[] = {
         {"X.AU", true},   {"x.au", true},   {"x.Au", true},     {"x.aU", true}, {".au", true},
         {"a.b.au", true}, {"x.aux", false}, {"xau", false},     {"au", false},  {"", false},
         {"x.a", false},   {"x_au", false},  {"x.\xC1U", false},

@@ -45,7 +45,7 @@ struct FileRef {
 DirListing* open_root(const std::string& root, int* error);
 
 // Opens a subdirectory met in an open listing; null when it cannot be listed.
-DirListing* open_subdirectory(const FileRef& dir);
+DirListing* open_subdirectory(const FileRef& ref);
 
 DirId listing_id(const DirListing* dir);
 

@@ -1,5 +1,6 @@
 #include "run/catalogue.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -36,10 +37,9 @@ struct Frame {
 // make the walk endless.
 static bool on_walk_path(const std::vector<Frame>& stack, DirId id)
 {
-    for (const Frame& f : stack)
-        if (f.id.volume == id.volume && f.id.file == id.file)
-            return true;
-    return false;
+    return std::any_of(stack.begin(), stack.end(), [id](const Frame& f) {
+        return f.id.volume == id.volume && f.id.file == id.file;
+    });
 }
 
 // Iterative rather than recursive, so that the depth of the tree is limited
