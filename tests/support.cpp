@@ -67,6 +67,10 @@ ToolResult run_tool(const ToolRun& run)
     std::string err_path = capture.path + "/err";
 
     std::vector<char*> argv;
+#ifdef AUCATALOG_LAUNCHER
+    std::string launcher = AUCATALOG_LAUNCHER; // runs the tool built for another system
+    argv.push_back(&launcher[0]);
+#endif
     std::string exe = AUCATALOG_EXE;
     argv.push_back(&exe[0]);
     std::vector<std::string> args = run.args;
