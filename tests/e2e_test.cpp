@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -195,4 +196,21 @@ TEST_F(EndToEnd, FailedCatalogueWriteIsReported)
     std::string message = "aucatalog: error writing the catalogue: No space left on device\n";
     ASSERT_GE(r.err.size(), message.size());
     EXPECT_EQ(r.err.substr(r.err.size() - message.size()), message);
+}
+
+TEST_F(EndToEnd, CurrentDirectoryThatIsGoneIsAnError)
+{
+    // The tool inherits a working directory that no longer exists.
+    dir("gone");
+    int here = open(".", O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(here, 0);
+    ASSERT_EQ(chdir((root() + "/gone").c_str()), 0);
+    ASSERT_EQ(rmdir((root() + "/gone").c_str()), 0);
+    ToolResult r = run_tool(ToolRun{});
+    ASSERT_EQ(fchdir(here), 0);
+    close(here);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err,
+              "aucatalog: cannot determine the current directory: No such file or directory\n");
+    EXPECT_EQ(r.status, 1);
 }
