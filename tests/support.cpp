@@ -137,6 +137,50 @@ const std::string HEADER_ROW =
 const std::string DEFAULT_ROW_TAIL =
     ",2017-01-05,07:03:09,0:01,\"FIRE DISP\",CONV,-1,,,,0,0,0,0,154.430000,0.000000,,,\"\",\"\"";
 
+Fixture talkgroup_fixture()
+{
+    Fixture f;
+    f.record_type = 1;
+    f.system_number = 3;
+    f.system_type = 3;
+    f.system_tag = "STATEWIDE";
+    f.site_tag = "Site 7";
+    f.tgid1 = 2001;
+    f.tgid2 = 2002;
+    f.rid1 = 1234567;
+    f.rid2 = -1;
+    f.freq1_hz = 851012500;
+    f.freq2_hz = 806012500;
+    f.squelch_mode = 3;
+    f.squelch_value = 0x1F;
+    f.info = "say \"again\"";
+    f.other = "x";
+    f.audio_bytes = 8000ull * 125;
+    return f;
+}
+
+const std::string TALKGROUP_ROW_TAIL =
+    ",2017-01-05,07:03:09,2:05,\"FIRE DISP\",TGRP,3,P25,\"STATEWIDE\",\"Site 7\",2001,2002,"
+    "1234567,-1,851.012500,806.012500,P25,01F,\"say \"\"again\"\"\",\"x\"\n";
+
+void expect_unlistable_roots(ToolRunner run, const std::string& missing, const std::string& file)
+{
+    struct Case {
+        std::string root;
+        std::string reason;
+    } const cases[] = {
+        {missing, "No such file or directory"},
+        {file, "Not a directory"},
+        {"", "No such file or directory"},
+    };
+    for (const Case& c : cases) {
+        ToolResult r = run({c.root}, "");
+        EXPECT_EQ(r.out, HEADER_ROW);
+        EXPECT_EQ(r.err, "aucatalog: " + c.root + ": " + c.reason + "\n");
+        EXPECT_EQ(r.status, 1);
+    }
+}
+
 std::vector<std::string> rows(const ToolResult& r)
 {
     EXPECT_EQ(r.out.compare(0, HEADER_ROW.size(), HEADER_ROW), 0) << r.out;

@@ -53,8 +53,19 @@ std::vector<std::string> rows(const ToolResult& r);
 // The sorted rows of default Fixtures at these paths.
 std::vector<std::string> default_rows(std::vector<std::string> paths);
 
+// A trunked talkgroup recording with every column filled, and what its row
+// holds after the path.
+Fixture talkgroup_fixture();
+extern const std::string TALKGROUP_ROW_TAIL;
+
 // Checks standard error: dots, then the summary with the given count.
 void expect_progress(const ToolResult& r, std::size_t dots, int count);
+
+using ToolRunner = ToolResult (*)(const std::vector<std::string>& args, const std::string& cwd);
+
+// Roots that cannot be listed (missing, a file, empty): the column row,
+// one line of error, status 1.
+void expect_unlistable_roots(ToolRunner run, const std::string& missing, const std::string& file);
 
 // A test that builds a tree below root().
 struct TreeTest : ::testing::Test {

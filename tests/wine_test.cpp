@@ -67,25 +67,9 @@ TEST_F(Wine, EmptyRootAndNestedDirectories)
 
 TEST_F(Wine, WritesTheFullRowWithBackslashes)
 {
-    Fixture f;
-    f.record_type = 1;
-    f.system_number = 3;
-    f.system_type = 3;
-    f.system_tag = "STATEWIDE";
-    f.site_tag = "Site 7";
-    f.tgid1 = 2001;
-    f.rid2 = -1;
-    f.freq1_hz = 851012500;
-    f.squelch_mode = 3;
-    f.squelch_value = 0xF7E;
-    f.info = "say \"again\"";
-    f.audio_bytes = 8000ull * 125;
-    recording("2017/A001.AU", f);
+    recording("2017/A001.AU", talkgroup_fixture());
     ToolResult r = run_windows({win_root()});
-    EXPECT_EQ(r.out, HEADER_ROW + win_root() +
-                         "\\2017\\A001.AU,2017-01-05,07:03:09,2:05,\"FIRE DISP\",TGRP,3,P25,"
-                         "\"STATEWIDE\",\"Site 7\",2001,0,0,-1,851.012500,0.000000,P25,F7E,"
-                         "\"say \"\"again\"\"\",\"\"\n");
+    EXPECT_EQ(r.out, HEADER_ROW + win_root() + "\\2017\\A001.AU" + TALKGROUP_ROW_TAIL);
     expect_progress(r, 1, 1);
 }
 
@@ -150,18 +134,5 @@ TEST_F(Wine, LinksBackOntoTheWalkPathAreNotFollowed)
 TEST_F(Wine, RootThatCannotBeListedIsAnError)
 {
     recording("file.au");
-    struct Case {
-        std::string root;
-        std::string reason;
-    } const cases[] = {
-        {win_root() + "\\missing", "No such file or directory"},
-        {win_root() + "\\file.au", "Not a directory"},
-        {"", "No such file or directory"},
-    };
-    for (const Case& c : cases) {
-        ToolResult r = run_windows({c.root});
-        EXPECT_EQ(r.out, HEADER_ROW);
-        EXPECT_EQ(r.err, "aucatalog: " + c.root + ": " + c.reason + "\n");
-        EXPECT_EQ(r.status, 1);
-    }
+    expect_unlistable_roots(run_windows, win_root() + "\\missing", win_root() + "\\file.au");
 }
