@@ -32,6 +32,11 @@ struct DirId {
     std::uint64_t file;
 };
 
+inline bool same_directory(DirId a, DirId b)
+{
+    return a.volume == b.volume && a.file == b.file;
+}
+
 // A file or directory named within an open listing. The full path is what
 // the catalogue prints; platforms without relative opens use it instead.
 struct FileRef {

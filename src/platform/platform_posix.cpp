@@ -41,11 +41,6 @@ static DirId id_of(const struct stat& st)
     return DirId{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
 }
 
-static bool same_id(DirId a, DirId b)
-{
-    return a.volume == b.volume && a.file == b.file;
-}
-
 // Takes ownership of fd.
 static DirListing* make_listing(DirListing* parent, const char* name, int fd, int* error)
 {
@@ -76,8 +71,8 @@ static void release(DirListing* dir)
 
 // The descriptor of a listing, reopening a released one by walking down
 // from its nearest ancestor that still has one (or from the root path).
-// The result must be the same directory as before; if the tree changed
-// meanwhile, the listing's remaining entries are passed over.
+// It must be the same directory as before: if the tree changed meanwhile
+// the result is -1, and what remains of the listing cannot be opened.
 static int listing_fd(DirListing* dir)
 {
     if (dir->fd >= 0)
@@ -103,7 +98,7 @@ static int listing_fd(DirListing* dir)
         from = nullptr;
     }
     struct stat st;
-    if (fd >= 0 && (fstat(fd, &st) != 0 || !same_id(id_of(st), dir->id))) {
+    if (fd >= 0 && (fstat(fd, &st) != 0 || !same_directory(id_of(st), dir->id))) {
         close(fd);
         fd = -1;
     }
@@ -197,7 +192,7 @@ void close_listing(DirListing* dir)
     if (parent && parent->fd < 0 && parent->next_saved < parent->saved.size() && dir->fd >= 0) {
         int fd = openat(dir->fd, "..", DIR_FLAGS);
         struct stat st;
-        if (fd >= 0 && fstat(fd, &st) == 0 && same_id(id_of(st), parent->id))
+        if (fd >= 0 && fstat(fd, &st) == 0 && same_directory(id_of(st), parent->id))
             parent->fd = fd;
         else if (fd >= 0)
             close(fd);

@@ -37,9 +37,8 @@ struct Frame {
 // make the walk endless.
 static bool on_walk_path(const std::vector<Frame>& stack, DirId id)
 {
-    return std::any_of(stack.begin(), stack.end(), [id](const Frame& f) {
-        return f.id.volume == id.volume && f.id.file == id.file;
-    });
+    return std::any_of(stack.begin(), stack.end(),
+                       [id](const Frame& f) { return same_directory(f.id, id); });
 }
 
 // Iterative rather than recursive, so that the depth of the tree is limited
