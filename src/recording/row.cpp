@@ -6,9 +6,8 @@
 #include "recording/tables.h"
 
 // Rows are assembled in a small buffer with hand-written number formatting
-// and handed to the stream in one piece: a catalogue of a few hundred
-// thousand rows would otherwise spend more time in printf and in the
-// stream's locking than in reading the files.
+// and handed to the stream in one piece, so that writing a row stays a
+// small part of a recording's cost next to the system calls that read it.
 namespace
 {
 
