@@ -59,10 +59,12 @@ static DirId directory_id(const std::string& path)
 
 static DirListing* open_listing(const std::string& path, int* error)
 {
-    std::string pattern = path;
-    if (pattern.empty() || pattern.back() != '\\')
-        pattern += '\\';
-    pattern += '*';
+    // "D:" alone would name the drive's current directory; "D:\" is what
+    // the listing covers, so the id is taken from the path with its separator.
+    std::string listed = path;
+    if (listed.empty() || listed.back() != '\\')
+        listed += '\\';
+    std::string pattern = listed + '*';
     DirListing* dir = new DirListing{};
     dir->find = FindFirstFileA(pattern.c_str(), &dir->data);
     if (dir->find == INVALID_HANDLE_VALUE) {
@@ -79,7 +81,7 @@ static DirListing* open_listing(const std::string& path, int* error)
         }
     }
     dir->pending = dir->find != INVALID_HANDLE_VALUE;
-    dir->id = directory_id(path);
+    dir->id = directory_id(listed);
     return dir;
 }
 
