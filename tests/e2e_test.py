@@ -1,0 +1,272 @@
+"""End to end: trees made in a temporary directory and catalogued by the
+executable named in AUCATALOG. With AUCATALOG_WINE set, that is aucatalog.exe
+run under this Wine, and the same cases expect Z: paths joined with
+backslashes and every line ended by CR LF."""
+import dataclasses
+import functools
+import os
+import pathlib
+import re
+import resource
+import shutil
+import socket
+import subprocess
+import tempfile
+
+import pytest
+from recordings import recording
+
+EXE = os.environ["AUCATALOG"]
+WINE = os.environ.get("AUCATALOG_WINE")
+SEP = "\\" if WINE else "/"
+HEADER_ROW = ("AUFile path,date,time,duration,alpha tag,type,tsys num,tsys type,tsys tag,"
+              "site tag,tgid 1,tgid 2,rid 1,rid 2,freq 1,freq 2,sq mode,sq value,info,other\n")
+TAIL = ',2017-01-05,07:03:09,0:01,"FIRE DISP",CONV,-1,,,,0,0,0,0,154.430000,0.000000,,,"",""'
+REC = recording()
+native_only = pytest.mark.skipif(bool(WINE), reason="POSIX only")
+
+
+# What a tree holds besides files (bytes): each makes its entry at a path.
+def DIR(path): os.makedirs(path, exist_ok=True)
+def FIFO(path): os.mkfifo(path)
+def SOCKET(path): socket.socket(socket.AF_UNIX).bind(path)
+def DEVICE(path): os.mknod(path, 0o20666, os.makedev(1, 3))  # a character device
+def link(target): return lambda path: os.symlink(target, path)
+
+
+def make_tree(root, tree):
+    for rel, what in {"": DIR, **tree}.items():
+        path = os.path.join(root, rel)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        what(path) if callable(what) else pathlib.Path(path).write_bytes(what)
+
+
+def run(args, cwd=None, stdout=subprocess.PIPE, exe=EXE, **kw):
+    p = subprocess.run(([WINE] if WINE else []) + [exe] + args, cwd=cwd, stdout=stdout,
+                       stderr=subprocess.PIPE, timeout=120, **kw)
+    out, err = p.stdout or b"", p.stderr
+    if WINE:
+        assert b"\n" not in (out + err).replace(b"\r\n", b""), "a line not ended by CR LF"
+        out, err = out.replace(b"\r\n", b"\n"), err.replace(b"\r\n", b"\n")
+    decode = (lambda b: b.decode("cp1252", "surrogateescape")) if WINE else os.fsdecode
+    return decode(out), decode(err), p.returncode
+
+
+def summary(dots, count):
+    return re.compile(r"\.{%d}\n%d total files processed in (less than a second|1 second|"
+                      r"\d+ seconds \(\d+ per second\))\n" % (dots, count))
+
+
+def expect(result, rows, dots):
+    out, err, status = result
+    assert out == HEADER_ROW + "".join(row + "\n" for row in rows)
+    assert summary(dots, len(rows)).fullmatch(err) and status == 0, err
+
+
+@functools.lru_cache(maxsize=None)
+def listing(directory):
+    """Names in the order the tool meets them: Wine lists them sorted."""
+    return sorted(os.listdir(directory)) if WINE else os.listdir(directory)
+
+
+def in_listing_order(root, rels):
+    def key(rel):
+        parts = rel.split("/")
+        return [listing(os.path.join(root, *parts[:i])).index(p) for i, p in enumerate(parts)]
+    return sorted(rels, key=key)
+
+
+@pytest.fixture
+def tmp():
+    d = tempfile.mkdtemp(prefix="aucatalog-test-")
+    yield d
+    subprocess.run(["rm", "-rf", d])  # rm walks trees deeper than PATH_MAX
+
+
+@dataclasses.dataclass
+class Case:
+    name: str
+    tree: dict
+    rows: list = ()  # relative paths of recordings written with TAIL, or (path, tail)
+    dots: int = 0
+    args: list = ("{root}",)
+    cwd: str = None
+    prefix: str = "{root}"  # the root as the rows print it
+    err: str = None  # the message of a failed run
+    where: str = "both"
+
+
+ONE = {"a/r.au": REC}
+LOW = os.fsdecode(bytes(c for c in range(1, 0x80) if c != ord("/")))
+HIGH = os.fsdecode(bytes(range(0x80, 0x100)))
+
+CASES = [
+    Case("empty root", {}),
+    Case("a dot per subdirectory", {"a/b/c": DIR, "d": DIR}, dots=4),
+    Case("names ending in .au", {
+        "A.AU": REC, "b.au": REC, "c.Au": REC, ".au": REC, "d.aux": REC, "eau": REC,
+        "f.au.bak": REC, "g.au/inner.au": REC, "plain.au": recording(data_offset=24),
+        "short.au": REC[:319], "empty.au": b""}, ["A.AU", "b.au", "c.Au", ".au", "g.au/inner.au"], 1),
+    Case("root with separator", ONE, ["a/r.au"], 1, ["{root}/"]),
+    Case("root with two", ONE, ["a/r.au"], 1, ["{root}//"], prefix="{root}/", where="native"),
+    Case("relative root", ONE, ["a/r.au"], 1, ["rec"], "{tmp}", "rec"),
+    Case("relative root with separator", ONE, ["a/r.au"], 1, ["rec/"], "{tmp}", "rec"),
+    Case("root ./rec", ONE, ["a/r.au"], 1, ["./rec"], "{tmp}", "./rec"),
+    Case("root .", ONE, ["a/r.au"], 1, ["."], "{root}", "."),
+    Case("current directory", ONE, ["a/r.au"], 1, [], "{root}"),
+    Case("further arguments ignored", ONE, ["a/r.au"], 1, ["rec", "x", "--help"], "{tmp}", "rec"),
+    Case("comma quotes the path", {"a,b/x.au": REC, "c d.au": REC}, ["a,b/x.au", "c d.au"], 1),
+    Case("links followed, never in circles", {
+        "a/x.au": REC, "b/y.au": REC, "b/deep/top": link("../.."), "a/up": link(".."),
+        "a/self": link("."), "b/to_a": link("../a"), "file_link.au": link("a/x.au")},
+        ["a/x.au", "b/y.au", "b/to_a/x.au", "file_link.au"], 9),
+    Case("special files never opened", {
+        "real.au": REC, "pipe.au": FIFO, "sock.au": SOCKET, "null.au": DEVICE,
+        "zero.au": link("/dev/zero"), "dangling.au": link("nowhere"), "self.au": link("self.au"),
+        "gone": link("missing_dir"), 'say "hi".au': REC}, ["real.au", 'say "hi".au'],
+        where="native"),
+    Case("every byte in names", {LOW + ".au": REC, HIGH + ".au": REC}, [LOW + ".au", HIGH + ".au"],
+         where="native"),
+    Case("missing root", {}, args=["{root}/missing"],
+         err="aucatalog: {root}/missing: No such file or directory\n"),
+    Case("root is a file", {"f.au": REC}, args=["{root}/f.au"],
+         err="aucatalog: {root}/f.au: Not a directory\n"),
+    Case("empty root argument", {}, args=[""], err="aucatalog: : No such file or directory\n"),
+]
+
+
+@pytest.mark.parametrize("case", [c for c in CASES if c.where in ("both", "wine" if WINE else
+                                                                  "native")], ids=lambda c: c.name)
+def test_tree(case, tmp):
+    root = tmp + "/rec"
+    make_tree(root, case.tree)
+    shown = {"{root}": "Z:" + root if WINE else root, "{tmp}": "Z:" + tmp if WINE else tmp}
+
+    def given(text):
+        return functools.reduce(lambda t, k: t.replace(k, shown[k]), shown, text).replace("/", SEP)
+    cwd = case.cwd and case.cwd.replace("{root}", root).replace("{tmp}", tmp)
+    result = run([given(a) for a in case.args], cwd=cwd)
+    tails = dict(r if isinstance(r, tuple) else (r, TAIL) for r in case.rows)
+    order = in_listing_order(root, tails)
+    paths = [given(case.prefix + "/" + rel) for rel in order]
+    rows = ['"%s"' % p.replace('"', '""') if re.search('[,"\r\n]', p) else p for p in paths]
+    if case.err:
+        assert result == (HEADER_ROW, given(case.err), 1)
+    else:
+        expect(result, [row + tails[rel] for row, rel in zip(rows, order)], case.dots)
+
+
+@native_only
+def test_tree_deeper_than_path_max_with_256_descriptors(tmp):
+    """Listings beyond the descriptor budget are given up and taken up again:
+    through "..", and from an ancestor below the links that lead outside."""
+    root, rel, rows = tmp + "/rec", "", []
+    os.mkdir(root)
+    fd = os.open(root, os.O_RDONLY)
+    for level in range(3000):
+        if level % 50 == 49:  # sixteen names: some follow "sub" in any listing order
+            for name in "abcdefghijklmnop":
+                with open(os.open(name + ".au", os.O_WRONLY | os.O_CREAT, dir_fd=fd), "wb") as f:
+                    f.write(REC)
+                rows.append(root + "/" + rel + name + ".au" + TAIL)
+            os.mkdir(tmp + "/outside%d" % level)
+            os.symlink(tmp + "/outside%d" % level, "sub", dir_fd=fd)
+        else:
+            os.mkdir("sub", dir_fd=fd)
+        fd, parent = os.open("sub", os.O_RDONLY, dir_fd=fd), fd
+        os.close(parent)
+        rel += "sub/"
+    os.close(fd)
+    out, err, status = run([root], preexec_fn=lambda: resource.setrlimit(
+        resource.RLIMIT_NOFILE, (256, 256)))
+    assert len(rel) > 4096 and sorted(out.splitlines()[1:]) == sorted(rows)
+    assert summary(3000, len(rows)).fullmatch(err)
+
+
+@native_only
+def test_directory_of_a_hundred_thousand_entries(tmp):
+    # Hard links give the entries without as many inodes (ext4 allows 65,000 a file).
+    make_tree(tmp, {"rec.au": REC, "0.txt": b"", "1.txt": b"", "wide": DIR})
+    for i in range(100000):
+        os.link(tmp + ("/rec.au" if i % 100 == 0 else "/%d.txt" % (i % 2)),
+                tmp + "/wide/n%d.%s" % (i, "au" if i % 100 == 0 else "txt"))
+    names = [n for n in listing(tmp + "/wide") if n.endswith(".au")]
+    expect(run([tmp + "/wide"]), ["%s/wide/%s%s" % (tmp, n, TAIL) for n in names], 0)
+
+
+@native_only
+def test_unreadable_entries_passed_over(tmp):
+    make_tree(tmp, {"ok/a.au": REC, "locked/b.au": REC, "secret.au": REC})
+    for path, mode in (("/locked", 0), ("/secret.au", 0), ("", 0o755)):
+        os.chmod(tmp + path, mode)
+
+    def as_nobody():  # root reads everything
+        os.setgroups([])
+        os.setgid(65534)
+        os.setuid(65534)
+    expect(run([tmp], preexec_fn=as_nobody if os.geteuid() == 0 else None),
+           [tmp + "/ok/a.au" + TAIL], 2)
+
+
+@native_only
+def test_failed_write_is_reported(tmp):
+    make_tree(tmp, {"r%d.au" % i: REC for i in range(500)})
+    with open("/dev/full", "wb") as full:
+        out, err, status = run([tmp], stdout=full)
+    assert status == 1
+    assert err.endswith("aucatalog: error writing the catalogue: No space left on device\n")
+
+
+@native_only
+def test_current_directory_gone(tmp):
+    here = os.getcwd()
+    os.chdir(tmp)
+    os.rmdir(tmp)
+    try:
+        result = run([])
+    finally:
+        os.chdir(here)
+    assert result == ("", "aucatalog: cannot determine the current directory: "
+                          "No such file or directory\n", 1)
+
+
+@pytest.mark.skipif(not WINE, reason="Windows drives")
+def test_drive_root(tmp):
+    make_tree(tmp, ONE)
+    drive = os.environ["WINEPREFIX"] + "/dosdevices/y:"
+    os.symlink(tmp, drive)
+    try:
+        expect(run(["Y:\\"]), ["Y:\\a\\r.au" + TAIL], 1)
+    finally:
+        os.unlink(drive)
+
+
+@pytest.mark.skipif(bool(WINE) or not shutil.which("soxi"), reason="needs sox")
+def test_sox(tmp):
+    """sox reads our recordings alike; its own Au files have a 24-byte header,
+    unless a 292-character comment makes the data offset 320."""
+    for encoding, rate, audio in ((2, 8000, 23999), (2, 11025, 677525), (1, 8000, 1000000)):
+        pathlib.Path(tmp + "/one.au").write_bytes(recording(audio, sample_rate=rate,
+                                                            encoding=encoding))
+        sox_rate, seconds = (float(subprocess.check_output(["soxi", o, tmp + "/one.au"]))
+                             for o in ("-r", "-D"))
+        duration = run([tmp])[0].splitlines()[1].split(",")[3]
+        assert (sox_rate, duration) == (rate, "%d:%02d" % divmod(int(seconds), 60))
+    os.unlink(tmp + "/one.au")
+    for name, comment in (("plain", "a note"), ("annotated", "\x02" + "A" * 291)):
+        subprocess.run(["sox", "-n", "-r", "8000", "-e", "signed", "-b", "8", "--comment", comment,
+                        tmp + "/%s.au" % name, "synth", "1", "sine", "440"], check=True)
+    expect(run([tmp]), [tmp + "/annotated.au,18605-16706-16705,16705:16705:16705,0:01,%s,SRCH,"
+                         "-1,,,,1094795585,1094795585,1094795585,1094795585,1094.795585,"
+                         "1094.795585,,,%s,%s" % ((('"' + "A" * 17 + '"'),) * 3)], 0)
+
+
+@pytest.mark.skipif(bool(WINE) or "AUCATALOG_BUILD" not in os.environ, reason="native build")
+def test_install(tmp):
+    subprocess.run(["cmake", "--install", os.environ["AUCATALOG_BUILD"], "--prefix", tmp],
+                   check=True, stdout=subprocess.DEVNULL)
+    for f in ("share/man/man1/aucatalog.1", "share/doc/aucatalog/README.md"):
+        assert os.path.isfile(os.path.join(tmp, f))
+    out, err, status = run([os.path.join(os.path.dirname(__file__), "..", "examples")],
+                           exe=tmp + "/bin/aucatalog")
+    assert (out.count("\n"), status) == (5, 0) and summary(2, 4).fullmatch(err)

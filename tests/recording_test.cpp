@@ -1,0 +1,222 @@
+// Header decoding and the catalogue row, from bytes to text.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string_view>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "recording/header.h"
+#include "recording/row.h"
+#include "run/summary.h"
+
+using namespace std::literals;
+using Patches = std::vector<std::pair<std::size_t, std::string_view>>;
+
+// A talkgroup recording written out byte by byte from the header's layout
+// (the bytes not given are zero), and its row.
+const Patches GOLDEN = {
+    {0, ".snd\0\0\x01\x40\0\x0F\x42\x40\0\0\0\x02\0\0\x1F\x40\0\0\0\x01\x01"sv},
+    {25, "\x11\0\x22\0\x0E\0\x1F\0\x0B\0\x75\0"sv}, // s m h d month0 year1900, little-endian
+    {43, "PD North"sv},
+    {60, "County P25"sv},
+    {77, "say \"again\""sv},
+    {98, "\0\0\x04\xB1\xFF\xFF\xFF\xFF\0\x43\x27\x7F\x80\0\0\0"sv},
+    {114, "Hilltop"sv},
+    {131, "\x2A\0\0\0"sv},
+    {135, "ABCDEFGHIJKLMNOPQ"sv}, // 17 bytes, no NUL: runs up to the frequency
+    {152, "\x32\xB9\x6B\x94\x09\x34\x6A\x30\0\x03\x0F\x7E\x03"sv},
+};
+const std::string GOLDEN_ROW =
+    "p.au,2017-12-31,14:34:17,2:05,\"PD North\",TGRP,42,P25,\"County P25\",\"Hilltop\",1201,-1,"
+    "4401023,-2147483648,851.012500,154.430000,P25,F7E,\"say \"\"again\"\"\",\"ABCDEFGHIJKLMNOPQ\"";
+const std::string LONG(5000, 'd');
+
+struct Case {
+    Patches patches;
+    // Columns (from 1) that differ from the golden row; a null column ends
+    // the row before it, and a null first column means no row at all.
+    std::vector<std::pair<int, const char*>> columns;
+    std::uint64_t audio = 1000000;
+    const char* path = "p.au";
+};
+
+const Case CASES[] = {
+    {{}, {}},
+    {{{24, "\0"sv}, {164, "\x05"sv}}, {{6, "CONV"}, {7, "-1"}, {8, ""}, {9, ""}, {10, ""}}},
+    {{{24, "\x02"sv}, {160, "\0\0\0\x0C"sv}},
+     {{6, "SRCH"}, {7, "-1"}, {8, ""}, {9, ""}, {10, ""}, {17, ""}, {18, ""}}},
+    {{{24, "\x03"sv}}, {{5, "unknown type"}, {6, nullptr}}},
+    {{{24, "\xFF"sv}, {16, "\0\0\0\0"sv}}, {{4, ""}, {5, "unknown type"}, {6, nullptr}}},
+    {{{164, "\0"sv}, {160, "\0\x01\0\x0C"sv}, {43, "\"\0"sv}, {114, "\0"sv}},
+     {{8, "MOT"}, {17, "CTCSS"}, {18, "100.0"}, {5, "\"\"\"\""}, {10, "\"\""}}},
+    {{{164, "\x05"sv},
+      {160, "\0\x01\0\0"sv},
+      {131, "\xF9\xFF\xFF\xFF"sv},
+      {106, "\x7F\xFF\xFF\xFF"sv}},
+     {{8, "NXDN"}, {17, "CTCSS"}, {18, "67.0"}, {7, "-7"}, {13, "2147483647"}}},
+    {{{164, "\x06"sv}, {160, "\0\x01\0\x31"sv}, {43, "AB\0CD"sv}},
+     {{8, ""}, {17, "CTCSS"}, {18, "254.1"}, {5, "\"AB\""}}},
+    {{{160, "\0\x01\0\x32"sv}, {152, "\0\0\0\0\0\x0F\x42\x3F"sv}},
+     {{17, "CTCSS"}, {18, ""}, {15, "0.000000"}, {16, "0.999999"}}},
+    {{{160, "\0\x02\0\0"sv}, {152, "\xFF\xFF\xFF\xFF"sv}},
+     {{17, "DCS"}, {18, "006"}, {15, "4294.967295"}}},
+    {{{160, "\0\x02\0\x05"sv}, {25, "\x09\0\x03\0\x07\0\x05\0\0\0\x75\0"sv}},
+     {{17, "DCS"}, {18, "023"}, {2, "2017-01-05"}, {3, "07:03:09"}}},
+    {{{160, "\0\x02\0\x6F"sv}, {25, "\xFF\xFF\0\0\x64\0\0\0\xFF\xFF\xFF\xFF"sv}},
+     {{17, "DCS"}, {18, "754"}, {2, "67435-65536-00"}, {3, "100:00:65535"}}},
+    {{{160, "\0\x02\0\x70"sv}}, {{17, "DCS"}, {18, ""}, {4, "0:00"}}, 0},
+    {{{162, "\0\x1F"sv}}, {{18, "01F"}, {4, "1:00"}}, 480000},
+    {{{162, "\0\0"sv}}, {{18, "000"}, {4, "0:59"}}, 479999},
+    {{{162, "\xAB\xCD"sv}, {16, "\0\0\0\x01"sv}}, {{18, "ABCD"}, {4, "62:05"}}, 3725},
+    {{{160, "\0\x04"sv}, {16, "\0\0\0\x01"sv}},
+     {{17, ""}, {18, ""}, {4, "357913941:20"}},
+     5ull << 32},
+    {{{160, "\x01\0"sv}}, {{17, ""}, {18, ""}}}, // the mode is big-endian
+    {{{43, "\"\"\"\"\"\"\"\"\"\"\"\"\"\"\"\"\""sv}},
+     {{5, "\"\"\"\"\"\"\"\"\"\"\"\"\"\"\"\"\"\"\"\"\"\"\"\"\"\"\"\"\"\"\"\"\"\"\"\""}}},
+    {{{4, "\0\0\0\x18"sv}}, {{1, nullptr}}}, // a plain Au header
+    {{{4, "\0\0\x01\x41"sv}}, {{1, nullptr}}},
+    {{{4, "\x40\x01\0\0"sv}}, {{1, nullptr}}},
+    {{{0, "dns."sv}}, {{1, nullptr}}},
+    {{}, {{1, "rec dir/\xE9t\xE9.au"}}, 1000000, "rec dir/\xE9t\xE9.au"},
+    {{}, {{1, "\"a,b.au\""}}, 1000000, "a,b.au"},
+    {{}, {{1, "\"say \"\"hi\"\".au\""}}, 1000000, "say \"hi\".au"},
+    {{}, {{1, "\"a\nb\rc.au\""}}, 1000000, "a\nb\rc.au"},
+    {{}, {{1, LONG.c_str()}}, 1000000, LONG.c_str()},
+};
+
+// What write puts out on a stream.
+template <class Write> static std::string written(Write write)
+{
+    char* text = nullptr;
+    std::size_t len = 0;
+    std::FILE* out = open_memstream(&text, &len);
+    write(out);
+    std::fclose(out);
+    std::string s(text, len);
+    std::free(text);
+    return s;
+}
+
+static std::string golden_header(const Patches& patches)
+{
+    std::string head(HEADER_SIZE, '\0');
+    for (const Patches* list : {&GOLDEN, &patches})
+        for (auto [at, bytes] : *list)
+            head.replace(at, bytes.size(), bytes);
+    return head;
+}
+
+static std::string row_of(const RecordingHeader& h, const char* path)
+{
+    return written([&](std::FILE* out) { write_catalogue_row(out, path, h); });
+}
+
+// The row, or nothing when the header is not a recording's.
+static std::string row_for(const Case& c)
+{
+    std::string head = golden_header(c.patches);
+    auto bytes = reinterpret_cast<const unsigned char*>(head.data());
+    if (!is_recording_header(bytes))
+        return "";
+    return row_of(decode_recording_header(bytes, HEADER_SIZE + c.audio), c.path);
+}
+
+TEST(Recording, BytesToRow)
+{
+    for (const Case& c : CASES) {
+        std::vector<std::string> columns;
+        std::istringstream in(GOLDEN_ROW);
+        for (std::string column; std::getline(in, column, ',');)
+            columns.push_back(column);
+        std::size_t end = columns.size();
+        for (auto [column, text] : c.columns) {
+            if (text)
+                columns[column - 1] = text;
+            else
+                end = std::min<std::size_t>(end, column - 1);
+        }
+        std::string row;
+        for (std::size_t i = 0; i < end; i++)
+            row += columns[i] + (i + 1 < end ? "," : "\n");
+        EXPECT_EQ(row_for(c), row) << "case " << &c - CASES;
+    }
+}
+
+// The hand-written number formatting against printf: the golden header
+// with every number at random.
+const std::pair<int, int> RANDOM_FIELDS[] = {{16, 20},   {25, 37},   {98, 114},
+                                             {131, 135}, {152, 160}, {162, 164}};
+TEST(Recording, NumbersAsPrintfWritesThem)
+{
+    std::mt19937_64 rng(20261207);
+    for (int i = 0; i < 20000; i++) {
+        std::string head = golden_header({});
+        for (auto [from, to] : RANDOM_FIELDS)
+            for (int at = from; at < to; at++)
+                head[at] = static_cast<char>(rng());
+        head[19] |= 1; // a sample rate
+        auto bytes = reinterpret_cast<const unsigned char*>(head.data());
+        RecordingHeader h = decode_recording_header(bytes, rng() >> (rng() % 64));
+        char row[512];
+        std::snprintf(
+            row, sizeof row,
+            "p,%04d-%02d-%02d,%02d:%02d:%02d,%llu:%02llu,\"PD North\",TGRP,%d,P25,\"County P25\","
+            "\"Hilltop\",%d,%d,%d,%d,%u.%06u,%u.%06u,P25,%03X,\"say \"\"again\"\"\","
+            "\"ABCDEFGHIJKLMNOPQ\"\n",
+            h.year1900 + 1900, h.month0 + 1, h.day, h.hour, h.minute, h.second,
+            static_cast<unsigned long long>(h.duration_seconds / 60),
+            static_cast<unsigned long long>(h.duration_seconds % 60), h.system_number, h.tgid1,
+            h.tgid2, h.rid1, h.rid2, h.freq1_hz / 1000000, h.freq1_hz % 1000000,
+            h.freq2_hz / 1000000, h.freq2_hz % 1000000, h.squelch_value);
+        ASSERT_EQ(row_of(h, "p"), row);
+    }
+}
+
+TEST(Summary, WordingFollowsTheClockReadings)
+{
+    const struct {
+        int count, seconds;
+        const char* text;
+    } cases[] = {
+        {0, 0, "\n0 total files processed in less than a second\n"},
+        {12, 1, "\n12 total files processed in 1 second\n"},
+        {7, 2, "\n7 total files processed in 2 seconds (3 per second)\n"},
+        {1, 3, "\n1 total files processed in 3 seconds (0 per second)\n"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(written([&](std::FILE* f) { write_run_summary(f, c.count, 60, 60 + c.seconds); }),
+                  c.text);
+}
+
+// After the listing a file may be gone, shorter or something else by the time it is read.
+TEST(Platform, FilesChangingUnderTheWalk)
+{
+    char dir[] = "/tmp/aucatalog-test-XXXXXX";
+    ASSERT_TRUE(mkdtemp(dir));
+    auto in_dir = [&](const char* name) { return dir + "/"s + name; };
+    for (const char* name : {"kept.au", "truncated.au", "removed.au", "piped.au", "grown.au"})
+        std::ofstream(in_dir(name)) << golden_header({}) << std::string(8000, 'x');
+    int error = 0;
+    DirListing* listing = open_root(dir, &error);
+    ASSERT_TRUE(listing && truncate(in_dir("truncated.au").c_str(), 319) == 0 &&
+                unlink(in_dir("removed.au").c_str()) == 0 &&
+                unlink(in_dir("piped.au").c_str()) == 0 &&
+                mkfifo(in_dir("piped.au").c_str(), 0600) == 0 &&
+                truncate(in_dir("grown.au").c_str(), 320 + 8000 * 90) == 0);
+    for (auto [name, seconds] : {std::pair{"kept.au", 1},
+                                 {"truncated.au", -1},
+                                 {"removed.au", -1},
+                                 {"piped.au", -1},
+                                 {"grown.au", 90}}) {
+        std::string path = in_dir(name);
+        std::optional<RecordingHeader> h = read_recording_header({listing, name, path.c_str()});
+        EXPECT_EQ(h ? static_cast<int>(h->duration_seconds) : -1, seconds) << name;
+    }
+    close_listing(listing);
+    std::filesystem::remove_all(dir);
+}
