@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/platform.h"
 #include "recording/header.h"
 #include "recording/row.h"
 #include "run/summary.h"
@@ -40,7 +41,7 @@ struct Case {
     // Columns (from 1) that differ from the golden row; a null column ends
     // the row before it, and a null first column means no row at all.
     std::vector<std::pair<int, const char*>> columns;
-    std::uint64_t audio = 1000000;
+    std::uint64_t size = 1000320; // of the whole file
     const char* path = "p.au";
 };
 
@@ -68,25 +69,27 @@ const Case CASES[] = {
      {{17, "DCS"}, {18, "023"}, {2, "2017-01-05"}, {3, "07:03:09"}}},
     {{{160, "\0\x02\0\x6F"sv}, {25, "\xFF\xFF\0\0\x64\0\0\0\xFF\xFF\xFF\xFF"sv}},
      {{17, "DCS"}, {18, "754"}, {2, "67435-65536-00"}, {3, "100:00:65535"}}},
-    {{{160, "\0\x02\0\x70"sv}}, {{17, "DCS"}, {18, ""}, {4, "0:00"}}, 0},
-    {{{162, "\0\x1F"sv}}, {{18, "01F"}, {4, "1:00"}}, 480000},
-    {{{162, "\0\0"sv}}, {{18, "000"}, {4, "0:59"}}, 479999},
-    {{{162, "\xAB\xCD"sv}, {16, "\0\0\0\x01"sv}}, {{18, "ABCD"}, {4, "62:05"}}, 3725},
+    {{{160, "\0\x02\0\x70"sv}}, {{17, "DCS"}, {18, ""}, {4, "0:00"}}, 320},
+    {{{162, "\0\x1F"sv}}, {{18, "01F"}, {4, "1:00"}}, 480320},
+    {{{162, "\0\0"sv}}, {{18, "000"}, {4, "0:59"}}, 480319},
+    {{{162, "\xAB\xCD"sv}, {16, "\0\0\0\x01"sv}}, {{18, "ABCD"}, {4, "62:05"}}, 4045},
     {{{160, "\0\x04"sv}, {16, "\0\0\0\x01"sv}},
      {{17, ""}, {18, ""}, {4, "357913941:20"}},
-     5ull << 32},
+     (5ull << 32) + 320},
     {{{160, "\x01\0"sv}}, {{17, ""}, {18, ""}}}, // the mode is big-endian
     {{{43, "\"\"\"\"\"\"\"\"\"\"\"\"\"\"\"\"\""sv}},
      {{5, "\"\"\"\"\"\"\"\"\"\"\"\"\"\"\"\"\"\"\"\"\"\"\"\"\"\"\"\"\"\"\"\"\"\"\"\""}}},
+    {{}, {{4, "8947:50"}}, (1ull << 32) + 100}, // no shorter than the header
+    {{}, {{1, nullptr}}, 319},
     {{{4, "\0\0\0\x18"sv}}, {{1, nullptr}}}, // a plain Au header
     {{{4, "\0\0\x01\x41"sv}}, {{1, nullptr}}},
     {{{4, "\x40\x01\0\0"sv}}, {{1, nullptr}}},
     {{{0, "dns."sv}}, {{1, nullptr}}},
-    {{}, {{1, "rec dir/\xE9t\xE9.au"}}, 1000000, "rec dir/\xE9t\xE9.au"},
-    {{}, {{1, "\"a,b.au\""}}, 1000000, "a,b.au"},
-    {{}, {{1, "\"say \"\"hi\"\".au\""}}, 1000000, "say \"hi\".au"},
-    {{}, {{1, "\"a\nb\rc.au\""}}, 1000000, "a\nb\rc.au"},
-    {{}, {{1, LONG.c_str()}}, 1000000, LONG.c_str()},
+    {{}, {{1, "rec dir/\xE9t\xE9.au"}}, 1000320, "rec dir/\xE9t\xE9.au"},
+    {{}, {{1, "\"a,b.au\""}}, 1000320, "a,b.au"},
+    {{}, {{1, "\"say \"\"hi\"\".au\""}}, 1000320, "say \"hi\".au"},
+    {{}, {{1, "\"a\nb\rc.au\""}}, 1000320, "a\nb\rc.au"},
+    {{}, {{1, LONG.c_str()}}, 1000320, LONG.c_str()},
 };
 
 // What write puts out on a stream.
@@ -116,14 +119,13 @@ static std::string row_of(const RecordingHeader& h, const char* path)
     return written([&](std::FILE* out) { write_catalogue_row(out, path, h); });
 }
 
-// The row, or nothing when the header is not a recording's.
+// The row, or nothing when the file is not a recording.
 static std::string row_for(const Case& c)
 {
     std::string head = golden_header(c.patches);
-    auto bytes = reinterpret_cast<const unsigned char*>(head.data());
-    if (!is_recording_header(bytes))
-        return "";
-    return row_of(decode_recording_header(bytes, HEADER_SIZE + c.audio), c.path);
+    std::optional<RecordingHeader> h =
+        decode_recording(reinterpret_cast<const unsigned char*>(head.data()), HEADER_SIZE, c.size);
+    return h ? row_of(*h, c.path) : "";
 }
 
 TEST(Recording, BytesToRow)
@@ -214,7 +216,12 @@ TEST(Platform, FilesChangingUnderTheWalk)
                                  {"piped.au", -1},
                                  {"grown.au", 90}}) {
         std::string path = in_dir(name);
-        std::optional<RecordingHeader> h = read_recording_header({listing, name, path.c_str()});
+        unsigned char head[HEADER_SIZE];
+        std::size_t got = 0;
+        std::uint64_t size = 0;
+        std::optional<RecordingHeader> h;
+        if (read_file_head({listing, name, path.c_str()}, head, sizeof head, &got, &size))
+            h = decode_recording(head, got, size);
         EXPECT_EQ(h ? static_cast<int>(h->duration_seconds) : -1, seconds) << name;
     }
     close_listing(listing);

@@ -23,6 +23,7 @@ enum EntryType {
 struct DirEntry {
     const char* name; // valid until the next read_entry on the same listing
     EntryType type;
+    bool link; // a symbolic link, junction or mount point rather than the thing itself
 };
 
 // Identifies a directory on the machine, so that a link leading back to a
@@ -59,9 +60,11 @@ bool read_entry(DirListing* dir, DirEntry* entry);
 
 void close_listing(DirListing* dir);
 
-// Reads the first n bytes of a regular file and its size in bytes. False
-// when it cannot be opened, is not a regular file, or is shorter than n.
-bool read_file_head(const FileRef& file, unsigned char* head, std::size_t n, std::uint64_t* size);
+// Reads up to n bytes from the start of a regular file (*got of them) and
+// takes its size in bytes. False when it cannot be opened or is not a
+// regular file; a short file is the caller's to judge.
+bool read_file_head(const FileRef& file, unsigned char* head, std::size_t n, std::size_t* got,
+                    std::uint64_t* size);
 
 // The current directory as an absolute path; false with *error set.
 bool current_directory(std::string* path, int* error);

@@ -137,28 +137,31 @@ DirId listing_id(const DirListing* dir)
     return dir->id;
 }
 
-// d_type saves a stat for nearly every entry; links and file systems that
-// do not fill it in need one, and links are followed.
-static EntryType classify(DirListing* dir, const char* name, unsigned char d_type)
+static EntryType type_of(mode_t mode)
 {
-    switch (d_type) {
-    case DT_DIR:
+    if (S_ISDIR(mode))
         return ENTRY_DIRECTORY;
-    case DT_REG:
-        return ENTRY_FILE;
-    case DT_LNK:
-    case DT_UNKNOWN:
-        break;
-    default:
-        return ENTRY_OTHER;
-    }
+    return S_ISREG(mode) ? ENTRY_FILE : ENTRY_OTHER;
+}
+
+// d_type saves a stat for nearly every entry; links, and file systems that
+// do not fill it in, need one, and links are followed.
+static EntryType classify(DirListing* dir, const char* name, unsigned char d_type, bool* link)
+{
+    if (d_type != DT_LNK && d_type != DT_UNKNOWN)
+        return d_type == DT_DIR ? ENTRY_DIRECTORY : d_type == DT_REG ? ENTRY_FILE : ENTRY_OTHER;
     struct stat st;
     int fd = listing_fd(dir);
+    if (d_type == DT_UNKNOWN) {
+        if (fd < 0 || fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+            return ENTRY_OTHER;
+        if (!S_ISLNK(st.st_mode))
+            return type_of(st.st_mode);
+    }
+    *link = true;
     if (fd < 0 || fstatat(fd, name, &st, 0) != 0)
         return ENTRY_OTHER;
-    if (S_ISDIR(st.st_mode))
-        return ENTRY_DIRECTORY;
-    return S_ISREG(st.st_mode) ? ENTRY_FILE : ENTRY_OTHER;
+    return type_of(st.st_mode);
 }
 
 bool read_entry(DirListing* dir, DirEntry* entry)
@@ -179,7 +182,8 @@ bool read_entry(DirListing* dir, DirEntry* entry)
         d_type = s.d_type;
     }
     entry->name = name;
-    entry->type = classify(dir, name, d_type);
+    entry->link = false;
+    entry->type = classify(dir, name, d_type, &entry->link);
     return true;
 }
 
@@ -204,7 +208,8 @@ void close_listing(DirListing* dir)
     delete dir;
 }
 
-bool read_file_head(const FileRef& file, unsigned char* head, std::size_t n, std::uint64_t* size)
+bool read_file_head(const FileRef& file, unsigned char* head, std::size_t n, std::size_t* got,
+                    std::uint64_t* size)
 {
     int dir_fd = listing_fd(file.dir);
     if (dir_fd < 0)
@@ -215,20 +220,19 @@ bool read_file_head(const FileRef& file, unsigned char* head, std::size_t n, std
     if (fd < 0)
         return false;
     struct stat st;
-    std::size_t got = 0;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && static_cast<std::size_t>(st.st_size) >= n) {
-        while (got < n) {
-            ssize_t r = read(fd, head + got, n - got);
-            if (r < 0 && errno == EINTR)
-                continue;
-            if (r <= 0)
-                break;
-            got += static_cast<std::size_t>(r);
-        }
-        *size = static_cast<std::uint64_t>(st.st_size);
+    bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    *got = 0;
+    while (regular && *got < n) {
+        ssize_t r = read(fd, head + *got, n - *got);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            break;
+        *got += static_cast<std::size_t>(r);
     }
+    *size = regular ? static_cast<std::uint64_t>(st.st_size) : 0;
     close(fd);
-    return got == n;
+    return regular;
 }
 
 bool current_directory(std::string* path, int* error)

@@ -110,8 +110,9 @@ bool read_entry(DirListing* dir, DirEntry* entry)
     dir->pending = false;
     entry->name = dir->data.cFileName;
     // Only the directory bit decides; junctions and directory links have it.
-    entry->type =
-        (dir->data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? ENTRY_DIRECTORY : ENTRY_FILE;
+    DWORD attributes = dir->data.dwFileAttributes;
+    entry->type = (attributes & FILE_ATTRIBUTE_DIRECTORY) ? ENTRY_DIRECTORY : ENTRY_FILE;
+    entry->link = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
     return true;
 }
 
@@ -122,7 +123,8 @@ void close_listing(DirListing* dir)
     delete dir;
 }
 
-bool read_file_head(const FileRef& file, unsigned char* head, std::size_t n, std::uint64_t* size)
+bool read_file_head(const FileRef& file, unsigned char* head, std::size_t n, std::size_t* got,
+                    std::uint64_t* size)
 {
     HANDLE h =
         CreateFileA(file.path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -130,19 +132,17 @@ bool read_file_head(const FileRef& file, unsigned char* head, std::size_t n, std
     if (h == INVALID_HANDLE_VALUE)
         return false;
     LARGE_INTEGER file_size;
-    std::size_t got = 0;
-    if (GetFileType(h) == FILE_TYPE_DISK && GetFileSizeEx(h, &file_size) &&
-        static_cast<std::uint64_t>(file_size.QuadPart) >= n) {
-        while (got < n) {
-            DWORD r = 0;
-            if (!ReadFile(h, head + got, static_cast<DWORD>(n - got), &r, nullptr) || r == 0)
-                break;
-            got += r;
-        }
-        *size = static_cast<std::uint64_t>(file_size.QuadPart);
+    bool regular = GetFileType(h) == FILE_TYPE_DISK && GetFileSizeEx(h, &file_size);
+    *got = 0;
+    while (regular && *got < n) {
+        DWORD r = 0;
+        if (!ReadFile(h, head + *got, static_cast<DWORD>(n - *got), &r, nullptr) || r == 0)
+            break;
+        *got += r;
     }
+    *size = regular ? static_cast<std::uint64_t>(file_size.QuadPart) : 0;
     CloseHandle(h);
-    return got == n;
+    return regular;
 }
 
 bool current_directory(std::string* path, int* error)

@@ -82,11 +82,10 @@ RecordingHeader decode_recording_header(const unsigned char* head, std::uint64_t
     return h;
 }
 
-std::optional<RecordingHeader> read_recording_header(const FileRef& file)
+std::optional<RecordingHeader> decode_recording(const unsigned char* head, std::size_t got,
+                                                std::uint64_t size)
 {
-    unsigned char head[HEADER_SIZE];
-    std::uint64_t size = 0;
-    if (!read_file_head(file, head, sizeof head, &size) || !is_recording_header(head))
+    if (got < HEADER_SIZE || size < HEADER_SIZE || !is_recording_header(head))
         return std::nullopt;
     return decode_recording_header(head, size);
 }

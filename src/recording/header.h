@@ -5,8 +5,6 @@
 #include <cstdint>
 #include <optional>
 
-#include "platform/platform.h"
-
 constexpr std::size_t HEADER_SIZE = 320;
 constexpr std::size_t TEXT_FIELD_SIZE = 17;
 constexpr std::uint32_t AU_MAGIC = 0x2E736E64; // ".snd"
@@ -37,6 +35,9 @@ bool is_recording_header(const unsigned char* head);
 // Decodes every field. The caller has checked is_recording_header.
 RecordingHeader decode_recording_header(const unsigned char* head, std::uint64_t file_size);
 
-// Reads and decodes one candidate file; nothing when it cannot be read,
-// is not a regular file, is shorter than the header, or is foreign.
-std::optional<RecordingHeader> read_recording_header(const FileRef& file);
+// The header of a candidate file from the got bytes read from its start
+// and its size; nothing when the file is shorter than the header or
+// foreign. The size is compared in 64 bits: a file of 4 GiB and more is
+// never taken for a short one.
+std::optional<RecordingHeader> decode_recording(const unsigned char* head, std::size_t got,
+                                                std::uint64_t size);

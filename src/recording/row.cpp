@@ -13,14 +13,19 @@ namespace
 
 struct RowWriter {
     std::FILE* out;
+    bool ok;
     std::size_t len;
     char buf[1024];
 };
 
+void write(RowWriter& w, const char* s, std::size_t n)
+{
+    w.ok = w.ok && std::fwrite(s, 1, n, w.out) == n;
+}
+
 void flush(RowWriter& w)
 {
-    if (w.len != 0)
-        std::fwrite(w.buf, 1, w.len, w.out);
+    write(w, w.buf, w.len);
     w.len = 0;
 }
 
@@ -29,7 +34,7 @@ void put_bytes(RowWriter& w, const char* s, std::size_t n)
     if (n > sizeof w.buf - w.len) {
         flush(w);
         if (n > sizeof w.buf) {
-            std::fwrite(s, 1, n, w.out);
+            write(w, s, n);
             return;
         }
     }
@@ -137,10 +142,11 @@ void put_squelch(RowWriter& w, const RecordingHeader& h)
 
 } // namespace
 
-void write_catalogue_row(std::FILE* out, const char* path, const RecordingHeader& h)
+bool write_catalogue_row(std::FILE* out, const char* path, const RecordingHeader& h)
 {
     RowWriter w;
     w.out = out;
+    w.ok = true;
     w.len = 0;
 
     put_path(w, path);
@@ -168,7 +174,7 @@ void write_catalogue_row(std::FILE* out, const char* path, const RecordingHeader
     if (!type) {
         put_text(w, ",unknown type\n");
         flush(w);
-        return;
+        return w.ok;
     }
     put_char(w, ',');
     quote_field(w, h.alpha_tag);
@@ -202,13 +208,5 @@ void write_catalogue_row(std::FILE* out, const char* path, const RecordingHeader
     quote_field(w, h.other);
     put_char(w, '\n');
     flush(w);
-}
-
-int catalogue_recording(std::FILE* out, const FileRef& file)
-{
-    std::optional<RecordingHeader> header = read_recording_header(file);
-    if (!header)
-        return 0;
-    write_catalogue_row(out, file.path, *header);
-    return 1;
+    return w.ok;
 }

@@ -3,11 +3,7 @@
 
 #include <cstdio>
 
-#include "platform/platform.h"
 #include "recording/header.h"
 
-// Reads the candidate file and, when it is a recording, writes its row.
-// Returns 1 when a row was written, 0 when the file was passed over.
-int catalogue_recording(std::FILE* out, const FileRef& file);
-
-void write_catalogue_row(std::FILE* out, const char* path, const RecordingHeader& header);
+// Writes the row; false when the stream refused it (errno says why).
+bool write_catalogue_row(std::FILE* out, const char* path, const RecordingHeader& header);

@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <optional>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/platform.h"
@@ -33,17 +35,61 @@ struct Frame {
     std::size_t path_len; // its path is path[0, path_len)
 };
 
-// A link or mount that leads back to a directory on the walk path would
-// make the walk endless.
-static bool on_walk_path(const std::vector<Frame>& stack, DirId id)
+struct DirIdHash {
+    std::size_t operator()(DirId id) const
+    {
+        return std::hash<std::uint64_t>()(id.file ^ id.volume);
+    }
+};
+
+struct DirIdEqual {
+    bool operator()(DirId a, DirId b) const { return same_directory(a, b); }
+};
+
+struct Walk {
+    std::vector<Frame> stack;
+    // Every directory walked so far: memory grows with the directories,
+    // never with the files.
+    std::unordered_set<DirId, DirIdHash, DirIdEqual> walked;
+};
+
+// A directory is not walked when it leads back onto the walk path (a link
+// or mount that would make the walk endless). One reached through a link
+// is walked only if no path has reached it before: links can lead to one
+// directory by many paths, and a chain of levels with two links each would
+// make the walk exponential. Real subdirectories are always walked.
+static bool should_walk(Walk& walk, DirId id, bool link)
 {
-    return std::any_of(stack.begin(), stack.end(),
-                       [id](const Frame& f) { return same_directory(f.id, id); });
+    bool on_walk_path = std::any_of(walk.stack.begin(), walk.stack.end(),
+                                    [id](const Frame& f) { return same_directory(f.id, id); });
+    bool first_time = walk.walked.insert(id).second;
+    return !on_walk_path && (first_time || !link);
+}
+
+// Reads the candidate file and, when it is a recording, writes its row.
+// Returns 1 when a row was written, 0 when the file was passed over.
+static int catalogue_recording(std::FILE* out, const FileRef& file, int* write_error)
+{
+    unsigned char head[HEADER_SIZE];
+    std::size_t got = 0;
+    std::uint64_t size = 0;
+    if (!read_file_head(file, head, sizeof head, &got, &size))
+        return 0;
+    std::optional<RecordingHeader> header = decode_recording(head, got, size);
+    if (!header)
+        return 0;
+    errno = 0;
+    if (write_catalogue_row(out, file.path, *header))
+        return 1;
+    *write_error = errno ? errno : EIO;
+    return 0;
 }
 
 // Iterative rather than recursive, so that the depth of the tree is limited
-// by memory, not by the stack.
-int scan_directory(const std::string& dir, std::FILE* out, std::FILE* progress, int* error)
+// by memory, not by the stack. The walk stops at the first row that cannot
+// be written.
+int scan_directory(const std::string& dir, std::FILE* out, std::FILE* progress, int* error,
+                   int* write_error)
 {
     *error = 0;
     // An empty root would otherwise become the file system's root once
@@ -59,15 +105,17 @@ int scan_directory(const std::string& dir, std::FILE* out, std::FILE* progress, 
     std::string path = dir;
     if (path.back() == PATH_SEPARATOR)
         path.pop_back();
-    std::vector<Frame> stack{{root, listing_id(root), path.size()}};
+    Walk walk;
+    walk.stack.push_back({root, listing_id(root), path.size()});
+    walk.walked.insert(listing_id(root));
     int count = 0;
-    while (!stack.empty()) {
-        Frame& top = stack.back();
+    while (!walk.stack.empty()) {
+        Frame& top = walk.stack.back();
         DirEntry entry;
-        if (!read_entry(top.dir, &entry)) {
+        if (*write_error || !read_entry(top.dir, &entry)) {
             close_listing(top.dir);
-            stack.pop_back();
-            if (!stack.empty())
+            walk.stack.pop_back();
+            if (!walk.stack.empty() && !*write_error)
                 std::fputc('.', progress);
             continue;
         }
@@ -80,15 +128,15 @@ int scan_directory(const std::string& dir, std::FILE* out, std::FILE* progress, 
         FileRef ref{top.dir, entry.name, path.c_str()};
         if (entry.type == ENTRY_DIRECTORY) {
             DirListing* sub = open_subdirectory(ref);
-            if (sub && !on_walk_path(stack, listing_id(sub))) {
-                stack.push_back({sub, listing_id(sub), path.size()});
+            if (sub && should_walk(walk, listing_id(sub), entry.link)) {
+                walk.stack.push_back({sub, listing_id(sub), path.size()});
                 continue;
             }
             if (sub)
                 close_listing(sub);
             std::fputc('.', progress);
         } else if (entry.type == ENTRY_FILE && has_au_suffix(entry.name)) {
-            count += catalogue_recording(out, ref);
+            count += catalogue_recording(out, ref, write_error);
         }
     }
     return count;
@@ -111,16 +159,15 @@ int run_catalogue(int argc, char** argv)
     // is given explicitly: some C libraries ignore the size without one.
     static char out_buffer[1 << 16];
     std::setvbuf(stdout, out_buffer, _IOFBF, sizeof out_buffer);
-    std::fputs(COLUMN_HEADER_ROW, stdout);
-    std::time_t start = std::time(nullptr);
-    int count = scan_directory(root, stdout, stderr, &error);
-    std::time_t end = std::time(nullptr);
-
     int write_error = 0;
-    if (std::fflush(stdout) != 0)
+    errno = 0;
+    if (std::fputs(COLUMN_HEADER_ROW, stdout) == EOF)
         write_error = errno ? errno : EIO;
-    else if (std::ferror(stdout))
-        write_error = EIO;
+    std::time_t start = std::time(nullptr);
+    int count = scan_directory(root, stdout, stderr, &error, &write_error);
+    std::time_t end = std::time(nullptr);
+    if (std::fflush(stdout) != 0 && !write_error)
+        write_error = errno ? errno : EIO;
 
     int status = 0;
     if (error) {

@@ -12,8 +12,10 @@ bool has_au_suffix(const char* name);
 // Walks dir depth-first in listing order, writing a row to out for every
 // recording and a dot to progress after each subdirectory. Returns how many
 // recordings were catalogued; *error is set (errno value) when dir itself
-// cannot be listed, and left 0 otherwise.
-int scan_directory(const std::string& dir, std::FILE* out, std::FILE* progress, int* error);
+// cannot be listed, and left 0 otherwise. The walk stops when a row cannot
+// be written, with *write_error set.
+int scan_directory(const std::string& dir, std::FILE* out, std::FILE* progress, int* error,
+                   int* write_error);
 
 // The tool's entry; returns the exit status.
 int run_catalogue(int argc, char** argv);
