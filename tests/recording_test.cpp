@@ -116,7 +116,9 @@ static std::string golden_header(const Patches& patches)
 
 static std::string row_of(const RecordingHeader& h, const char* path)
 {
-    return written([&](std::FILE* out) { write_catalogue_row(out, path, h); });
+    std::string row;
+    format_catalogue_row(row, path, h);
+    return row;
 }
 
 // The row, or nothing when the file is not a recording.
@@ -204,7 +206,7 @@ TEST(Platform, FilesChangingUnderTheWalk)
     for (const char* name : {"kept.au", "truncated.au", "removed.au", "piped.au", "grown.au"})
         std::ofstream(in_dir(name)) << golden_header({}) << std::string(8000, 'x');
     int error = 0;
-    DirListing* listing = open_root(dir, &error);
+    DirListing* listing = open_root({dir, dir}, &error);
     ASSERT_TRUE(listing && truncate(in_dir("truncated.au").c_str(), 319) == 0 &&
                 unlink(in_dir("removed.au").c_str()) == 0 &&
                 unlink(in_dir("piped.au").c_str()) == 0 &&
@@ -215,12 +217,11 @@ TEST(Platform, FilesChangingUnderTheWalk)
                                  {"removed.au", -1},
                                  {"piped.au", -1},
                                  {"grown.au", 90}}) {
-        std::string path = in_dir(name);
         unsigned char head[HEADER_SIZE];
         std::size_t got = 0;
         std::uint64_t size = 0;
         std::optional<RecordingHeader> h;
-        if (read_file_head({listing, name, path.c_str()}, head, sizeof head, &got, &size))
+        if (read_file_head({listing, name}, head, sizeof head, &got, &size))
             h = decode_recording(head, got, size);
         EXPECT_EQ(h ? static_cast<int>(h->duration_seconds) : -1, seconds) << name;
     }

@@ -1,8 +1,8 @@
 // What the catalogue needs from the operating system, and nothing more:
-// list a directory, open a subdirectory or a file relative to an open
-// listing, identify a directory, and find the current directory. Each
-// operating system implements this in one file; nothing else in the tool
-// knows which one it runs on.
+// find the root, list a directory, open a subdirectory or read a file met
+// in an open listing, and identify a directory. Each operating system
+// implements this in one file; nothing else in the tool knows which one it
+// runs on.
 #pragma once
 
 #include <cstddef>
@@ -10,6 +10,20 @@
 #include <string>
 
 extern const char PATH_SEPARATOR;
+
+// The directory the catalogue starts from. Rows are built on `shown`, the
+// path as given or the current directory, in the bytes the console shows;
+// `native` is what the platform opens it by (on Windows the UTF-16 path,
+// which the console's code page may not hold).
+struct RootDir {
+    std::string shown;
+    std::string native;
+};
+
+// The first argument after the program's name or, without one, the current
+// directory. False with *error set (errno value) when the current directory
+// cannot be determined.
+bool choose_root(int argc, char** argv, RootDir* root, int* error);
 
 // One open directory listing; its contents are the platform's business.
 struct DirListing;
@@ -21,13 +35,13 @@ enum EntryType {
 };
 
 struct DirEntry {
-    const char* name; // valid until the next read_entry on the same listing
+    const char* name; // as rows show it; valid until the next read_entry on the listing
     EntryType type;
     bool link; // a symbolic link, junction or mount point rather than the thing itself
 };
 
 // Identifies a directory on the machine, so that a link leading back to a
-// directory on the current walk path can be recognised.
+// directory already walked can be recognised.
 struct DirId {
     std::uint64_t volume;
     std::uint64_t file;
@@ -38,33 +52,42 @@ inline bool same_directory(DirId a, DirId b)
     return a.volume == b.volume && a.file == b.file;
 }
 
-// A file or directory named within an open listing. The full path is what
-// the catalogue prints; platforms without relative opens use it instead.
-struct FileRef {
-    DirListing* dir;
-    const char* name;
-    const char* path;
-};
+// Opens the root. On failure returns null and sets *error to an errno value.
+DirListing* open_root(const RootDir& root, int* error);
 
-// Opens the root given on the command line. On failure returns null and
-// sets *error to an errno value.
-DirListing* open_root(const std::string& root, int* error);
-
-// Opens a subdirectory met in an open listing; null when it cannot be listed.
-DirListing* open_subdirectory(const FileRef& ref);
+// Opens the subdirectory that read_entry has just returned from dir; null
+// when it cannot be listed.
+DirListing* open_subdirectory(DirListing* dir, const DirEntry& entry);
 
 DirId listing_id(const DirListing* dir);
 
 // Next entry in listing order; false at the end of the listing.
 bool read_entry(DirListing* dir, DirEntry* entry);
 
+// Gives up the listing's operating-system resources while deeper listings
+// are walked; the listing takes them up again when next used. Nothing of it
+// may be in a reader's hands meanwhile.
+void release_listing(DirListing* dir);
+
 void close_listing(DirListing* dir);
+
+// A file as a reader thread opens it: its listing and its name in the
+// platform's own form (on Windows the UTF-16 path). Prepared by the walk;
+// the listing must stay open, and not be released, until the read is done.
+struct FileSpec {
+    const DirListing* dir;
+    std::string name;
+};
+
+// Prepares the file that read_entry has just returned from dir; false when
+// its listing can no longer be reached.
+bool prepare_file(DirListing* dir, const DirEntry& entry, FileSpec* file);
 
 // Reads up to n bytes from the start of a regular file (*got of them) and
 // takes its size in bytes. False when it cannot be opened or is not a
-// regular file; a short file is the caller's to judge.
-bool read_file_head(const FileRef& file, unsigned char* head, std::size_t n, std::size_t* got,
+// regular file; a short file is the caller's to judge. Safe on any thread.
+bool read_file_head(const FileSpec& file, unsigned char* head, std::size_t n, std::size_t* got,
                     std::uint64_t* size);
 
-// The current directory as an absolute path; false with *error set.
-bool current_directory(std::string* path, int* error);
+// How many processors this process may run on.
+unsigned processor_count();

@@ -6,17 +6,12 @@
 #include <cerrno>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
 const char PATH_SEPARATOR = '/';
-
-// Only the deepest listings of the walk keep a descriptor, so that a tree
-// deeper than the open-files limit can still be walked. A listing pushed
-// beyond this budget reads its remaining entries into memory and gives up
-// its descriptor; it is reopened when one of those entries needs it.
-static constexpr int MAX_OPEN_LISTINGS = 32;
 
 struct SavedEntry {
     std::size_t name_offset;
@@ -54,7 +49,9 @@ static DirListing* make_listing(DirListing* parent, const char* name, int fd, in
     return new DirListing{parent, name, id_of(st), stream, fd, {}, {}, 0};
 }
 
-static void release(DirListing* dir)
+// A released listing reads its remaining entries into memory and gives up
+// its descriptor; it is reopened when one of those entries needs it.
+void release_listing(DirListing* dir)
 {
     if (dir->stream) {
         while (const struct dirent* e = readdir(dir->stream)) {
@@ -106,30 +103,41 @@ static int listing_fd(DirListing* dir)
     return fd;
 }
 
-DirListing* open_root(const std::string& root, int* error)
+bool choose_root(int argc, char** argv, RootDir* root, int* error)
 {
-    int fd = open(root.c_str(), DIR_FLAGS);
+    if (argc >= 2) {
+        root->shown = root->native = argv[1];
+        return true;
+    }
+    std::string buf(256, '\0');
+    while (!getcwd(&buf[0], buf.size())) {
+        if (errno != ERANGE) {
+            *error = errno;
+            return false;
+        }
+        buf.resize(buf.size() * 2);
+    }
+    buf.resize(buf.find('\0'));
+    root->shown = root->native = buf;
+    return true;
+}
+
+DirListing* open_root(const RootDir& root, int* error)
+{
+    int fd = open(root.native.c_str(), DIR_FLAGS);
     if (fd < 0) {
         *error = errno;
         return nullptr;
     }
-    return make_listing(nullptr, root.c_str(), fd, error);
+    return make_listing(nullptr, root.native.c_str(), fd, error);
 }
 
-DirListing* open_subdirectory(const FileRef& ref)
+DirListing* open_subdirectory(DirListing* dir, const DirEntry& entry)
 {
-    int parent_fd = listing_fd(ref.dir);
-    int fd = parent_fd >= 0 ? openat(parent_fd, ref.name, DIR_FLAGS) : -1;
-    if (fd < 0)
-        return nullptr;
+    int parent_fd = listing_fd(dir);
+    int fd = parent_fd >= 0 ? openat(parent_fd, entry.name, DIR_FLAGS) : -1;
     int error = 0;
-    DirListing* dir = make_listing(ref.dir, ref.name, fd, &error);
-    DirListing* oldest = dir;
-    for (int i = 0; i < MAX_OPEN_LISTINGS && oldest; i++)
-        oldest = oldest->parent;
-    if (oldest)
-        release(oldest);
-    return dir;
+    return fd >= 0 ? make_listing(dir, entry.name, fd, &error) : nullptr;
 }
 
 DirId listing_id(const DirListing* dir)
@@ -208,15 +216,19 @@ void close_listing(DirListing* dir)
     delete dir;
 }
 
-bool read_file_head(const FileRef& file, unsigned char* head, std::size_t n, std::size_t* got,
+bool prepare_file(DirListing* dir, const DirEntry& entry, FileSpec* file)
+{
+    file->dir = dir;
+    file->name.assign(entry.name);
+    return listing_fd(dir) >= 0;
+}
+
+bool read_file_head(const FileSpec& file, unsigned char* head, std::size_t n, std::size_t* got,
                     std::uint64_t* size)
 {
-    int dir_fd = listing_fd(file.dir);
-    if (dir_fd < 0)
-        return false;
     // O_NONBLOCK: should the name have become a pipe since it was listed,
     // the open must not wait for a writer.
-    int fd = openat(dir_fd, file.name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    int fd = openat(file.dir->fd, file.name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
         return false;
     struct stat st;
@@ -235,17 +247,13 @@ bool read_file_head(const FileRef& file, unsigned char* head, std::size_t n, std
     return regular;
 }
 
-bool current_directory(std::string* path, int* error)
+unsigned processor_count()
 {
-    std::string buf(256, '\0');
-    while (!getcwd(&buf[0], buf.size())) {
-        if (errno != ERANGE) {
-            *error = errno;
-            return false;
-        }
-        buf.resize(buf.size() * 2);
-    }
-    buf.resize(buf.find('\0'));
-    *path = buf;
-    return true;
+#ifdef __linux__
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0)
+        return static_cast<unsigned>(CPU_COUNT(&set));
+#endif
+    long n = sysconf(_SC_NPROCESSORS_ONLN);
+    return n > 0 ? static_cast<unsigned>(n) : 1;
 }

@@ -1,19 +1,27 @@
-// Win32: listings come from FindFirstFileA/FindNextFileA on "DIR\*", and
-// files are opened by their full path (the ANSI functions' path-length
-// limit applies). Paths and names are the ANSI code page's bytes, passed
-// through unchanged.
+// Win32: the walk works in UTF-16 and reaches every directory and file by
+// the extended-length form of its absolute path (\\?\C:\..., \\?\UNC\...),
+// so that neither a name outside the console's code page nor the length of
+// a path keeps a recording out of the catalogue. What the rows print is
+// unchanged: the root as given and each name in the console's code page, as
+// the ANSI functions deliver them.
 #include "platform/platform.h"
 
 #include <cerrno>
+#include <cstring>
+#include <cwchar>
 #include <windows.h>
+
+#include <shellapi.h>
 
 const char PATH_SEPARATOR = '\\';
 
 struct DirListing {
     HANDLE find; // INVALID_HANDLE_VALUE: nothing (more) to list
-    WIN32_FIND_DATAA data;
+    WIN32_FIND_DATAW data;
     bool pending; // data holds an entry not yet returned
     DirId id;
+    std::wstring path; // extended-length, ending in a backslash
+    std::string name;  // the current entry's name as rows show it
 };
 
 static int errno_from(DWORD error)
@@ -38,14 +46,102 @@ static int errno_from(DWORD error)
     }
 }
 
+// Names in the code page the console shows and the ANSI functions use,
+// converted as they convert them (best fit, then '?'): identical bytes for
+// every name the code page holds, and UTF-8 where that is the code page.
+static UINT code_page()
+{
+    return AreFileApisANSI() ? CP_ACP : CP_OEMCP;
+}
+
+static std::string narrow(const wchar_t* text, int len)
+{
+    int n = WideCharToMultiByte(code_page(), 0, text, len, nullptr, 0, nullptr, nullptr);
+    std::string s(n > 0 ? n : 0, '\0');
+    if (n > 0)
+        WideCharToMultiByte(code_page(), 0, text, len, &s[0], n, nullptr, nullptr);
+    return s;
+}
+
+static std::string as_bytes(const std::wstring& w)
+{
+    return std::string(reinterpret_cast<const char*>(w.c_str()), (w.size() + 1) * sizeof(wchar_t));
+}
+
+static std::wstring as_wide(const std::string& bytes)
+{
+    return reinterpret_cast<const wchar_t*>(bytes.c_str());
+}
+
+static std::wstring widen(const char* text)
+{
+    int n = MultiByteToWideChar(code_page(), 0, text, -1, nullptr, 0);
+    std::wstring w(n > 0 ? n : 1, L'\0');
+    MultiByteToWideChar(code_page(), 0, text, -1, &w[0], n);
+    w.resize(w.size() - 1);
+    return w;
+}
+
+static bool current_directory(std::wstring* path, int* error)
+{
+    DWORD needed = GetCurrentDirectoryW(0, nullptr); // includes the terminator
+    path->assign(needed, L'\0');
+    DWORD len = needed ? GetCurrentDirectoryW(needed, &(*path)[0]) : 0;
+    if (len == 0 || len >= needed) {
+        *error = len == 0 ? errno_from(GetLastError()) : EIO;
+        return false;
+    }
+    path->resize(len);
+    return true;
+}
+
+// The root comes from the wide command line: main's arguments have been
+// through the code page already, and a root named outside it would not
+// be found.
+bool choose_root(int argc, char** argv, RootDir* root, int* error)
+{
+    int wide_argc = 0;
+    wchar_t** wide_argv = CommandLineToArgvW(GetCommandLineW(), &wide_argc);
+    bool given = wide_argv ? wide_argc >= 2 : argc >= 2;
+    std::wstring path;
+    if (given)
+        path = wide_argv ? std::wstring(wide_argv[1]) : widen(argv[1]);
+    LocalFree(wide_argv);
+    if (!given && !current_directory(&path, error))
+        return false;
+    root->shown = narrow(path.c_str(), static_cast<int>(path.size()));
+    root->native = as_bytes(path);
+    return true;
+}
+
+// The extended-length form of the directory a root names, ending in a
+// backslash. A drive given as "D:" is its root, as "D:\*" lists it.
+// GetFullPathNameW resolves relative roots, "D:foo" and ".." and works
+// beyond MAX_PATH; the prefix then keeps names from being normalised.
+static std::wstring extended_path(std::wstring path)
+{
+    if (path.empty() || path.back() != L'\\')
+        path += L'\\';
+    if (path.compare(0, 4, L"\\\\?\\") == 0 || path.compare(0, 4, L"\\\\.\\") == 0)
+        return path;
+    DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    std::wstring full(needed, L'\0');
+    DWORD len = needed ? GetFullPathNameW(path.c_str(), needed, &full[0], nullptr) : 0;
+    if (len == 0 || len >= needed)
+        return path;
+    full.resize(len);
+    if (full.compare(0, 2, L"\\\\") == 0)
+        return L"\\\\?\\UNC\\" + full.substr(2);
+    return L"\\\\?\\" + full;
+}
+
 // Volume serial number and file index identify a directory, whichever
 // junction or link it was reached through. A directory that cannot be
-// identified gets an id no other directory has, so it is never taken for
-// one on the walk path.
-static DirId directory_id(const std::string& path)
+// identified gets an id no other directory has.
+static DirId directory_id(const std::wstring& path)
 {
     static std::uint64_t unidentified = 0;
-    HANDLE h = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+    HANDLE h = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     BY_HANDLE_FILE_INFORMATION info;
     bool known = h != INVALID_HANDLE_VALUE && GetFileInformationByHandle(h, &info);
@@ -57,21 +153,19 @@ static DirId directory_id(const std::string& path)
                  std::uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow};
 }
 
-static DirListing* open_listing(const std::string& path, int* error)
+static DirListing* open_listing(const std::wstring& path, int* error)
 {
-    // "D:" alone would name the drive's current directory; "D:\" is what
-    // the listing covers, so the id is taken from the path with its separator.
-    std::string listed = path;
-    if (listed.empty() || listed.back() != '\\')
-        listed += '\\';
-    std::string pattern = listed + '*';
     DirListing* dir = new DirListing{};
-    dir->find = FindFirstFileA(pattern.c_str(), &dir->data);
+    dir->path = path;
+    dir->find = FindFirstFileExW((path + L'*').c_str(), FindExInfoBasic, &dir->data,
+                                 FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
     if (dir->find == INVALID_HANDLE_VALUE) {
         DWORD e = GetLastError();
         // A directory with no entries at all (a drive's empty root has not
         // even "." and "..") is an empty listing, not a failure.
-        DWORD attributes = GetFileAttributesA(path.c_str());
+        bool drive_root = path.size() >= 2 && path[path.size() - 2] == L':';
+        std::wstring named = drive_root ? path : path.substr(0, path.size() - 1);
+        DWORD attributes = GetFileAttributesW(named.c_str());
         bool is_dir =
             attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
         if (!(e == ERROR_FILE_NOT_FOUND && is_dir) && !(e == ERROR_NO_MORE_FILES && is_dir)) {
@@ -81,19 +175,19 @@ static DirListing* open_listing(const std::string& path, int* error)
         }
     }
     dir->pending = dir->find != INVALID_HANDLE_VALUE;
-    dir->id = directory_id(listed);
+    dir->id = directory_id(path);
     return dir;
 }
 
-DirListing* open_root(const std::string& root, int* error)
+DirListing* open_root(const RootDir& root, int* error)
 {
-    return open_listing(root, error);
+    return open_listing(extended_path(as_wide(root.native)), error);
 }
 
-DirListing* open_subdirectory(const FileRef& ref)
+DirListing* open_subdirectory(DirListing* dir, const DirEntry&)
 {
     int error = 0;
-    return open_listing(ref.path, &error);
+    return open_listing(dir->path + dir->data.cFileName + L'\\', &error);
 }
 
 DirId listing_id(const DirListing* dir)
@@ -104,17 +198,21 @@ DirId listing_id(const DirListing* dir)
 bool read_entry(DirListing* dir, DirEntry* entry)
 {
     if (!dir->pending) {
-        if (dir->find == INVALID_HANDLE_VALUE || !FindNextFileA(dir->find, &dir->data))
+        if (dir->find == INVALID_HANDLE_VALUE || !FindNextFileW(dir->find, &dir->data))
             return false;
     }
     dir->pending = false;
-    entry->name = dir->data.cFileName;
+    dir->name = narrow(dir->data.cFileName, static_cast<int>(wcslen(dir->data.cFileName)));
+    entry->name = dir->name.c_str();
     // Only the directory bit decides; junctions and directory links have it.
     DWORD attributes = dir->data.dwFileAttributes;
     entry->type = (attributes & FILE_ATTRIBUTE_DIRECTORY) ? ENTRY_DIRECTORY : ENTRY_FILE;
     entry->link = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
     return true;
 }
+
+// Find handles are not a scarce resource as descriptors are.
+void release_listing(DirListing*) {}
 
 void close_listing(DirListing* dir)
 {
@@ -123,12 +221,19 @@ void close_listing(DirListing* dir)
     delete dir;
 }
 
-bool read_file_head(const FileRef& file, unsigned char* head, std::size_t n, std::size_t* got,
+bool prepare_file(DirListing* dir, const DirEntry&, FileSpec* file)
+{
+    file->dir = dir;
+    file->name = as_bytes(dir->path + dir->data.cFileName);
+    return true;
+}
+
+bool read_file_head(const FileSpec& file, unsigned char* head, std::size_t n, std::size_t* got,
                     std::uint64_t* size)
 {
-    HANDLE h =
-        CreateFileA(file.path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = CreateFileW(reinterpret_cast<const wchar_t*>(file.name.c_str()), GENERIC_READ,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return false;
     LARGE_INTEGER file_size;
@@ -145,20 +250,12 @@ bool read_file_head(const FileRef& file, unsigned char* head, std::size_t n, std
     return regular;
 }
 
-bool current_directory(std::string* path, int* error)
+unsigned processor_count()
 {
-    DWORD needed = GetCurrentDirectoryA(0, nullptr); // includes the terminator
-    if (needed == 0) {
-        *error = errno_from(GetLastError());
-        return false;
-    }
-    std::string buf(needed, '\0');
-    DWORD len = GetCurrentDirectoryA(needed, &buf[0]);
-    if (len == 0 || len >= needed) {
-        *error = len == 0 ? errno_from(GetLastError()) : EIO;
-        return false;
-    }
-    buf.resize(len);
-    *path = buf;
-    return true;
+    DWORD_PTR process = 0, system = 0;
+    unsigned n = 0;
+    if (GetProcessAffinityMask(GetCurrentProcess(), &process, &system))
+        for (; process; process &= process - 1)
+            n++;
+    return n ? n : 1;
 }

@@ -6,26 +6,21 @@
 #include "recording/tables.h"
 
 // Rows are assembled in a small buffer with hand-written number formatting
-// and handed to the stream in one piece, so that writing a row stays a
-// small part of a recording's cost next to the system calls that read it.
+// and appended to the row in pieces of a buffer's size, so that formatting
+// stays a small part of a recording's cost next to the system calls that
+// read it.
 namespace
 {
 
 struct RowWriter {
-    std::FILE* out;
-    bool ok;
+    std::string& row;
     std::size_t len;
-    char buf[1024];
+    char buf[512];
 };
-
-void write(RowWriter& w, const char* s, std::size_t n)
-{
-    w.ok = w.ok && std::fwrite(s, 1, n, w.out) == n;
-}
 
 void flush(RowWriter& w)
 {
-    write(w, w.buf, w.len);
+    w.row.append(w.buf, w.len);
     w.len = 0;
 }
 
@@ -34,7 +29,7 @@ void put_bytes(RowWriter& w, const char* s, std::size_t n)
     if (n > sizeof w.buf - w.len) {
         flush(w);
         if (n > sizeof w.buf) {
-            write(w, s, n);
+            w.row.append(s, n);
             return;
         }
     }
@@ -54,25 +49,26 @@ void put_text(RowWriter& w, const char* s)
     put_bytes(w, s, std::strlen(s));
 }
 
-// printf's "%0*llu" and "%0*llX" for widths up to 20.
-void put_digits(RowWriter& w, std::uint64_t v, unsigned base, int min_digits)
+// printf's "%0*llu" and "%0*llX" for widths up to 20. The base is a
+// constant, so that the divisions compile to multiplications.
+template <unsigned BASE> void put_digits(RowWriter& w, std::uint64_t v, int min_digits)
 {
     static const char DIGITS[] = "0123456789ABCDEF";
-    char rev[20];
-    int n = 0;
+    char text[20];
+    char* end = text + sizeof text;
+    char* p = end;
     do {
-        rev[n++] = DIGITS[v % base];
-        v /= base;
+        *--p = DIGITS[v % BASE];
+        v /= BASE;
     } while (v != 0);
-    while (n < min_digits)
-        rev[n++] = '0';
-    while (n > 0)
-        put_char(w, rev[--n]);
+    while (end - p < min_digits)
+        *--p = '0';
+    put_bytes(w, p, static_cast<std::size_t>(end - p));
 }
 
 void put_uint(RowWriter& w, std::uint64_t v, int min_digits = 1)
 {
-    put_digits(w, v, 10, min_digits);
+    put_digits<10>(w, v, min_digits);
 }
 
 void put_int(RowWriter& w, std::int32_t v)
@@ -80,7 +76,7 @@ void put_int(RowWriter& w, std::int32_t v)
     std::int64_t wide = v;
     if (wide < 0)
         put_char(w, '-');
-    put_digits(w, static_cast<std::uint64_t>(wide < 0 ? -wide : wide), 10, 1);
+    put_digits<10>(w, static_cast<std::uint64_t>(wide < 0 ? -wide : wide), 1);
 }
 
 // A CSV field in double quotes, with each double quote inside doubled.
@@ -133,7 +129,7 @@ void put_squelch(RowWriter& w, const RecordingHeader& h)
         break;
     case 3:
         put_text(w, ",P25,");
-        put_digits(w, h.squelch_value, 16, 3);
+        put_digits<16>(w, h.squelch_value, 3);
         break;
     default:
         put_text(w, ",,");
@@ -142,13 +138,10 @@ void put_squelch(RowWriter& w, const RecordingHeader& h)
 
 } // namespace
 
-bool write_catalogue_row(std::FILE* out, const char* path, const RecordingHeader& h)
+void format_catalogue_row(std::string& row, const char* path, const RecordingHeader& h)
 {
-    RowWriter w;
-    w.out = out;
-    w.ok = true;
-    w.len = 0;
-
+    row.clear();
+    RowWriter w{row, 0, {}};
     put_path(w, path);
     put_char(w, ',');
     put_uint(w, h.year1900 + 1900u, 4);
@@ -174,7 +167,7 @@ bool write_catalogue_row(std::FILE* out, const char* path, const RecordingHeader
     if (!type) {
         put_text(w, ",unknown type\n");
         flush(w);
-        return w.ok;
+        return;
     }
     put_char(w, ',');
     quote_field(w, h.alpha_tag);
@@ -208,5 +201,4 @@ bool write_catalogue_row(std::FILE* out, const char* path, const RecordingHeader
     quote_field(w, h.other);
     put_char(w, '\n');
     flush(w);
-    return w.ok;
 }

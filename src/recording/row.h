@@ -1,9 +1,9 @@
 // One catalogue row per recording: 20 comma-separated columns.
 #pragma once
 
-#include <cstdio>
+#include <string>
 
 #include "recording/header.h"
 
-// Writes the row; false when the stream refused it (errno says why).
-bool write_catalogue_row(std::FILE* out, const char* path, const RecordingHeader& header);
+// Puts the row, ended by a newline, in row, replacing what it held.
+void format_catalogue_row(std::string& row, const char* path, const RecordingHeader& header);

@@ -4,12 +4,12 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
-#include <optional>
+#include <memory>
 #include <unordered_set>
 #include <vector>
 
 #include "platform/platform.h"
-#include "recording/row.h"
+#include "run/readers.h"
 #include "run/summary.h"
 
 const char COLUMN_HEADER_ROW[] =
@@ -28,11 +28,17 @@ static bool is_dot_or_dotdot(const char* name)
     return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
 
+// Only the deepest listings of the walk keep their operating system's
+// resources (on POSIX a descriptor each), so that a tree deeper than the
+// open-files limit can still be walked.
+static const std::size_t MAX_OPEN_LISTINGS = 32;
+
 // One directory on the current walk path.
 struct Frame {
     DirListing* dir;
     DirId id;
-    std::size_t path_len; // its path is path[0, path_len)
+    std::size_t path_len;       // its path is path[0, path_len)
+    std::uint64_t files_queued; // 1 + the place of its last file queued, or 0
 };
 
 struct DirIdHash {
@@ -51,6 +57,7 @@ struct Walk {
     // Every directory walked so far: memory grows with the directories,
     // never with the files.
     std::unordered_set<DirId, DirIdHash, DirIdEqual> walked;
+    Readers* readers;
 };
 
 // A directory is not walked when it leads back onto the walk path (a link
@@ -66,57 +73,31 @@ static bool should_walk(Walk& walk, DirId id, bool link)
     return !on_walk_path && (first_time || !link);
 }
 
-// Reads the candidate file and, when it is a recording, writes its row.
-// Returns 1 when a row was written, 0 when the file was passed over.
-static int catalogue_recording(std::FILE* out, const FileRef& file, int* write_error)
+// A listing that gives up its resources must first see its files read.
+static void push(Walk& walk, DirListing* dir, std::size_t path_len)
 {
-    unsigned char head[HEADER_SIZE];
-    std::size_t got = 0;
-    std::uint64_t size = 0;
-    if (!read_file_head(file, head, sizeof head, &got, &size))
-        return 0;
-    std::optional<RecordingHeader> header = decode_recording(head, got, size);
-    if (!header)
-        return 0;
-    errno = 0;
-    if (write_catalogue_row(out, file.path, *header))
-        return 1;
-    *write_error = errno ? errno : EIO;
-    return 0;
+    walk.stack.push_back({dir, listing_id(dir), path_len, 0});
+    if (walk.stack.size() > MAX_OPEN_LISTINGS) {
+        const Frame& old = walk.stack[walk.stack.size() - 1 - MAX_OPEN_LISTINGS];
+        if (old.files_queued)
+            write_through(walk.readers, old.files_queued - 1);
+        release_listing(old.dir);
+    }
 }
 
 // Iterative rather than recursive, so that the depth of the tree is limited
-// by memory, not by the stack. The walk stops at the first row that cannot
-// be written.
-int scan_directory(const std::string& dir, std::FILE* out, std::FILE* progress, int* error,
-                   int* write_error)
+// by memory, not by the stack. The walk lists; the readers read the files
+// and write what they hold in the walk's order.
+static void walk_tree(Walk& walk, std::string& path)
 {
-    *error = 0;
-    // An empty root would otherwise become the file system's root once
-    // the separator is joined on.
-    if (dir.empty()) {
-        *error = ENOENT;
-        return 0;
-    }
-    DirListing* root = open_root(dir, error);
-    if (!root)
-        return 0;
-
-    std::string path = dir;
-    if (path.back() == PATH_SEPARATOR)
-        path.pop_back();
-    Walk walk;
-    walk.stack.push_back({root, listing_id(root), path.size()});
-    walk.walked.insert(listing_id(root));
-    int count = 0;
-    while (!walk.stack.empty()) {
+    FileSpec file;
+    while (!walk.stack.empty() && !write_error(walk.readers)) {
         Frame& top = walk.stack.back();
         DirEntry entry;
-        if (*write_error || !read_entry(top.dir, &entry)) {
-            close_listing(top.dir);
+        if (!read_entry(top.dir, &entry)) {
+            DirListing* done = top.dir;
             walk.stack.pop_back();
-            if (!walk.stack.empty() && !*write_error)
-                std::fputc('.', progress);
+            queue_end(walk.readers, done, !walk.stack.empty());
             continue;
         }
         if (is_dot_or_dotdot(entry.name))
@@ -125,30 +106,58 @@ int scan_directory(const std::string& dir, std::FILE* out, std::FILE* progress, 
         path.resize(top.path_len);
         path += PATH_SEPARATOR;
         path += entry.name;
-        FileRef ref{top.dir, entry.name, path.c_str()};
         if (entry.type == ENTRY_DIRECTORY) {
-            DirListing* sub = open_subdirectory(ref);
+            DirListing* sub = open_subdirectory(top.dir, entry);
             if (sub && should_walk(walk, listing_id(sub), entry.link)) {
-                walk.stack.push_back({sub, listing_id(sub), path.size()});
+                push(walk, sub, path.size());
                 continue;
             }
             if (sub)
                 close_listing(sub);
-            std::fputc('.', progress);
-        } else if (entry.type == ENTRY_FILE && has_au_suffix(entry.name)) {
-            count += catalogue_recording(out, ref, write_error);
+            queue_end(walk.readers, nullptr, true);
+        } else if (entry.type == ENTRY_FILE && has_au_suffix(entry.name) &&
+                   prepare_file(top.dir, entry, &file)) {
+            top.files_queued = queue_file(walk.readers, file, path) + 1;
         }
     }
+}
+
+int scan_directory(const RootDir& dir, std::FILE* out, std::FILE* progress, int* error,
+                   int* write_failure)
+{
+    *error = 0;
+    // An empty root would otherwise become the file system's root once
+    // the separator is joined on.
+    if (dir.shown.empty()) {
+        *error = ENOENT;
+        return 0;
+    }
+    DirListing* root = open_root(dir, error);
+    if (!root)
+        return 0;
+
+    std::string path = dir.shown;
+    if (path.back() == PATH_SEPARATOR)
+        path.pop_back();
+    std::unique_ptr<Readers, StopReaders> readers = start_readers(out, progress);
+    Walk walk;
+    walk.readers = readers.get();
+    walk.walked.insert(listing_id(root));
+    walk.stack.push_back({root, listing_id(root), path.size(), 0});
+    walk_tree(walk, path);
+    int count = write_all(readers.get());
+    *write_failure = write_error(readers.get());
+    readers.reset();
+    for (; !walk.stack.empty(); walk.stack.pop_back()) // left when a write failed
+        close_listing(walk.stack.back().dir);
     return count;
 }
 
 int run_catalogue(int argc, char** argv)
 {
-    std::string root;
+    RootDir root;
     int error = 0;
-    if (argc >= 2) {
-        root = argv[1];
-    } else if (!current_directory(&root, &error)) {
+    if (!choose_root(argc, argv, &root, &error)) {
         std::fprintf(stderr, "aucatalog: cannot determine the current directory: %s\n",
                      std::strerror(error));
         return 1;
@@ -160,18 +169,17 @@ int run_catalogue(int argc, char** argv)
     static char out_buffer[1 << 16];
     std::setvbuf(stdout, out_buffer, _IOFBF, sizeof out_buffer);
     int write_error = 0;
-    errno = 0;
-    if (std::fputs(COLUMN_HEADER_ROW, stdout) == EOF)
-        write_error = errno ? errno : EIO;
+    std::fputs(COLUMN_HEADER_ROW, stdout);
     std::time_t start = std::time(nullptr);
     int count = scan_directory(root, stdout, stderr, &error, &write_error);
     std::time_t end = std::time(nullptr);
+    errno = 0;
     if (std::fflush(stdout) != 0 && !write_error)
         write_error = errno ? errno : EIO;
 
     int status = 0;
     if (error) {
-        std::fprintf(stderr, "aucatalog: %s: %s\n", root.c_str(), std::strerror(error));
+        std::fprintf(stderr, "aucatalog: %s: %s\n", root.shown.c_str(), std::strerror(error));
         status = 1;
     } else {
         write_run_summary(stderr, count, start, end);

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <string>
 
+#include "platform/platform.h"
+
 extern const char COLUMN_HEADER_ROW[];
 
 // True when the name ends in ".au" in any letter case.
@@ -14,7 +16,7 @@ bool has_au_suffix(const char* name);
 // recordings were catalogued; *error is set (errno value) when dir itself
 // cannot be listed, and left 0 otherwise. The walk stops when a row cannot
 // be written, with *write_error set.
-int scan_directory(const std::string& dir, std::FILE* out, std::FILE* progress, int* error,
+int scan_directory(const RootDir& dir, std::FILE* out, std::FILE* progress, int* error,
                    int* write_error);
 
 // The tool's entry; returns the exit status.
