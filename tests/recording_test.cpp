@@ -34,7 +34,6 @@ const Patches GOLDEN = {
 const std::string GOLDEN_ROW =
     "p.au,2017-12-31,14:34:17,2:05,\"PD North\",TGRP,42,P25,\"County P25\",\"Hilltop\",1201,-1,"
     "4401023,-2147483648,851.012500,154.430000,P25,F7E,\"say \"\"again\"\"\",\"ABCDEFGHIJKLMNOPQ\"";
-const std::string LONG(5000, 'd');
 
 struct Case {
     Patches patches;
@@ -42,7 +41,6 @@ struct Case {
     // the row before it, and a null first column means no row at all.
     std::vector<std::pair<int, const char*>> columns;
     std::uint64_t size = 1000320; // of the whole file
-    const char* path = "p.au";
 };
 
 const Case CASES[] = {
@@ -54,17 +52,14 @@ const Case CASES[] = {
     {{{24, "\xFF"sv}, {16, "\0\0\0\0"sv}}, {{4, ""}, {5, "unknown type"}, {6, nullptr}}},
     {{{164, "\0"sv}, {160, "\0\x01\0\x0C"sv}, {43, "\"\0"sv}, {114, "\0"sv}},
      {{8, "MOT"}, {17, "CTCSS"}, {18, "100.0"}, {5, "\"\"\"\""}, {10, "\"\""}}},
-    {{{164, "\x05"sv},
-      {160, "\0\x01\0\0"sv},
-      {131, "\xF9\xFF\xFF\xFF"sv},
-      {106, "\x7F\xFF\xFF\xFF"sv}},
-     {{8, "NXDN"}, {17, "CTCSS"}, {18, "67.0"}, {7, "-7"}, {13, "2147483647"}}},
+    {{{164, "\x05"sv}, {160, "\0\x01\0\0"sv}, {106, "\x7F\xFF\xFF\xFF"sv}},
+     {{8, "NXDN"}, {17, "CTCSS"}, {18, "67.0"}, {13, "2147483647"}}},
     {{{164, "\x06"sv}, {160, "\0\x01\0\x31"sv}, {43, "AB\0CD"sv}},
      {{8, ""}, {17, "CTCSS"}, {18, "254.1"}, {5, "\"AB\""}}},
     {{{160, "\0\x01\0\x32"sv}, {152, "\0\0\0\0\0\x0F\x42\x3F"sv}},
      {{17, "CTCSS"}, {18, ""}, {15, "0.000000"}, {16, "0.999999"}}},
-    {{{160, "\0\x02\0\0"sv}, {152, "\xFF\xFF\xFF\xFF"sv}},
-     {{17, "DCS"}, {18, "006"}, {15, "4294.967295"}}},
+    {{{160, "\0\x02\0\0"sv}, {152, "\xFF\xFF\xFF\xFF"sv}, {131, "\xF9\xFF\xFF\xFF"sv}},
+     {{17, "DCS"}, {18, "006"}, {15, "4294.967295"}, {7, "-7"}}},
     {{{160, "\0\x02\0\x05"sv}, {25, "\x09\0\x03\0\x07\0\x05\0\0\0\x75\0"sv}},
      {{17, "DCS"}, {18, "023"}, {2, "2017-01-05"}, {3, "07:03:09"}}},
     {{{160, "\0\x02\0\x6F"sv}, {25, "\xFF\xFF\0\0\x64\0\0\0\xFF\xFF\xFF\xFF"sv}},
@@ -85,25 +80,7 @@ const Case CASES[] = {
     {{{4, "\0\0\x01\x41"sv}}, {{1, nullptr}}},
     {{{4, "\x40\x01\0\0"sv}}, {{1, nullptr}}},
     {{{0, "dns."sv}}, {{1, nullptr}}},
-    {{}, {{1, "rec dir/\xE9t\xE9.au"}}, 1000320, "rec dir/\xE9t\xE9.au"},
-    {{}, {{1, "\"a,b.au\""}}, 1000320, "a,b.au"},
-    {{}, {{1, "\"say \"\"hi\"\".au\""}}, 1000320, "say \"hi\".au"},
-    {{}, {{1, "\"a\nb\rc.au\""}}, 1000320, "a\nb\rc.au"},
-    {{}, {{1, LONG.c_str()}}, 1000320, LONG.c_str()},
 };
-
-// What write puts out on a stream.
-template <class Write> static std::string written(Write write)
-{
-    char* text = nullptr;
-    std::size_t len = 0;
-    std::FILE* out = open_memstream(&text, &len);
-    write(out);
-    std::fclose(out);
-    std::string s(text, len);
-    std::free(text);
-    return s;
-}
 
 static std::string golden_header(const Patches& patches)
 {
@@ -127,7 +104,7 @@ static std::string row_for(const Case& c)
     std::string head = golden_header(c.patches);
     std::optional<RecordingHeader> h =
         decode_recording(reinterpret_cast<const unsigned char*>(head.data()), HEADER_SIZE, c.size);
-    return h ? row_of(*h, c.path) : "";
+    return h ? row_of(*h, "p.au") : "";
 }
 
 TEST(Recording, BytesToRow)
@@ -192,9 +169,15 @@ TEST(Summary, WordingFollowsTheClockReadings)
         {7, 2, "\n7 total files processed in 2 seconds (3 per second)\n"},
         {1, 3, "\n1 total files processed in 3 seconds (0 per second)\n"},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(written([&](std::FILE* f) { write_run_summary(f, c.count, 60, 60 + c.seconds); }),
-                  c.text);
+    for (const auto& c : cases) {
+        char* text = nullptr;
+        std::size_t len = 0;
+        std::FILE* err = open_memstream(&text, &len);
+        write_run_summary(err, c.count, 60, 60 + c.seconds);
+        std::fclose(err);
+        EXPECT_EQ(std::string(text, len), c.text);
+        std::free(text);
+    }
 }
 
 // After the listing a file may be gone, shorter or something else by the time it is read.

@@ -5,48 +5,28 @@
 
 #include "recording/tables.h"
 
-// Rows are assembled in a small buffer with hand-written number formatting
-// and appended to the row in pieces of a buffer's size, so that formatting
-// stays a small part of a recording's cost next to the system calls that
-// read it.
+// Rows are formatted by hand straight into the row's own memory, sized for
+// the longest row first, so that formatting stays a small part of a
+// recording's cost next to the system calls that read it.
 namespace
 {
 
-struct RowWriter {
-    std::string& row;
-    std::size_t len;
-    char buf[512];
-};
+// The longest row but for its path, with room to spare: five texts of 17
+// double quotes, quoted, and the widest numbers and names come to 353.
+constexpr std::size_t MAX_ROW_BESIDES_PATH = 512;
 
-void flush(RowWriter& w)
-{
-    w.row.append(w.buf, w.len);
-    w.len = 0;
-}
-
-void put_bytes(RowWriter& w, const char* s, std::size_t n)
-{
-    if (n > sizeof w.buf - w.len) {
-        flush(w);
-        if (n > sizeof w.buf) {
-            w.row.append(s, n);
-            return;
-        }
-    }
-    std::memcpy(w.buf + w.len, s, n);
-    w.len += n;
-}
+using RowWriter = char*; // where the next byte goes
 
 void put_char(RowWriter& w, char c)
 {
-    if (w.len == sizeof w.buf)
-        flush(w);
-    w.buf[w.len++] = c;
+    *w++ = c;
 }
 
+// Texts are short: a loop beats finding the length and calling memcpy.
 void put_text(RowWriter& w, const char* s)
 {
-    put_bytes(w, s, std::strlen(s));
+    while (*s)
+        *w++ = *s++;
 }
 
 // printf's "%0*llu" and "%0*llX" for widths up to 20. The base is a
@@ -63,7 +43,8 @@ template <unsigned BASE> void put_digits(RowWriter& w, std::uint64_t v, int min_
     } while (v != 0);
     while (end - p < min_digits)
         *--p = '0';
-    put_bytes(w, p, static_cast<std::size_t>(end - p));
+    while (p < end)
+        *w++ = *p++;
 }
 
 void put_uint(RowWriter& w, std::uint64_t v, int min_digits = 1)
@@ -83,12 +64,11 @@ void put_int(RowWriter& w, std::int32_t v)
 void quote_field(RowWriter& w, const char* text)
 {
     put_char(w, '"');
-    while (const char* quote = std::strchr(text, '"')) {
-        put_bytes(w, text, static_cast<std::size_t>(quote - text) + 1);
-        put_char(w, '"');
-        text = quote + 1;
+    for (; *text; text++) {
+        if (*text == '"')
+            put_char(w, '"');
+        put_char(w, *text);
     }
-    put_text(w, text);
     put_char(w, '"');
 }
 
@@ -138,10 +118,9 @@ void put_squelch(RowWriter& w, const RecordingHeader& h)
 
 } // namespace
 
-void format_catalogue_row(std::string& row, const char* path, const RecordingHeader& h)
+// Returns where the row ends.
+static char* put_row(RowWriter w, const char* path, const RecordingHeader& h)
 {
-    row.clear();
-    RowWriter w{row, 0, {}};
     put_path(w, path);
     put_char(w, ',');
     put_uint(w, h.year1900 + 1900u, 4);
@@ -166,8 +145,7 @@ void format_catalogue_row(std::string& row, const char* path, const RecordingHea
     const char* type = name_at(RECORD_TYPE_NAMES, h.record_type);
     if (!type) {
         put_text(w, ",unknown type\n");
-        flush(w);
-        return;
+        return w;
     }
     put_char(w, ',');
     quote_field(w, h.alpha_tag);
@@ -200,5 +178,11 @@ void format_catalogue_row(std::string& row, const char* path, const RecordingHea
     put_char(w, ',');
     quote_field(w, h.other);
     put_char(w, '\n');
-    flush(w);
+    return w;
+}
+
+void format_catalogue_row(std::string& row, const char* path, const RecordingHeader& h)
+{
+    row.resize(2 * std::strlen(path) + MAX_ROW_BESIDES_PATH); // a quoted path doubles at most
+    row.resize(static_cast<std::size_t>(put_row(&row[0], path, h) - &row[0]));
 }

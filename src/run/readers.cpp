@@ -29,11 +29,13 @@ constexpr int MAX_PENDING_LISTINGS = 32;
 // readers of a warm cache would spend more time waking than reading.
 constexpr std::uint64_t WAKE_BATCH = 8;
 
-// A read this slow waited for the storage, not the processor. After a few
-// such reads the spare readers start, and each slow read wakes one of them
-// to keep one more read in flight. On a warm cache they never start.
-constexpr std::chrono::microseconds SLOW_READ{200};
-constexpr int SLOW_READS_BEFORE_SPARES = 8;
+// A read this slow waited for the storage, not the processor. Once such
+// reads are more than a few, and one in eight or more, the spare readers
+// start, and each slow read wakes one of them to keep one more read in
+// flight. On a warm cache, where only a preempted read is slow, they never
+// start.
+constexpr std::chrono::microseconds SLOW_READ{50};
+constexpr std::uint64_t SLOW_READS_BEFORE_SPARES = 8;
 constexpr unsigned SPARE_READERS = 24;
 constexpr unsigned MAX_READERS = 32;
 
@@ -67,7 +69,7 @@ struct Readers {
     // Sleeping readers: one a processor wakes as files wait; the spare ones
     // only when reads wait for the storage.
     std::atomic<int> idle{0}, idle_spares{0};
-    std::atomic<int> slow_reads{0};
+    std::atomic<std::uint64_t> reads{0}, slow_reads{0};
     bool spares_started = false;
     std::atomic<bool> stopping{false};
     std::mutex mutex;
@@ -78,6 +80,7 @@ struct Readers {
     // items exist.
     std::uint64_t written = 0, queued = 0;
     int pending_listings = 0;
+    std::string row; // of a file read at once
     int rows = 0;
     int error = 0;
     std::vector<std::thread> threads;
@@ -109,28 +112,35 @@ static void wake(Readers* r, std::condition_variable& readers)
     readers.notify_one();
 }
 
-// Reads the file and, when it is a recording, formats its row.
-static void read_file(Readers* r, std::uint64_t place)
+// Reads a file and, when it is a recording, formats its row (else leaves
+// row empty). True when the read waited for the storage.
+static bool read_one(Readers* r, const FileSpec& file, const std::string& path, std::string& row)
 {
-    Slot& s = slot_at(r, place);
     unsigned char head[HEADER_SIZE];
     std::size_t got = 0;
     std::uint64_t size = 0;
     auto start = std::chrono::steady_clock::now();
-    bool opened = read_file_head(s.file, head, sizeof head, &got, &size);
+    bool opened = read_file_head(file, head, sizeof head, &got, &size);
     bool slow = std::chrono::steady_clock::now() - start > SLOW_READ;
     std::optional<RecordingHeader> header;
     if (opened && (header = decode_recording(head, got, size)))
-        format_catalogue_row(s.row, s.path.c_str(), *header);
+        format_catalogue_row(row, path.c_str(), *header);
     else
-        s.row.clear();
+        row.clear();
+    r->reads++;
+    return slow && ++r->slow_reads > SLOW_READS_BEFORE_SPARES;
+}
+
+static void read_file(Readers* r, std::uint64_t place)
+{
+    Slot& s = slot_at(r, place);
+    bool slow = read_one(r, s.file, s.path, s.row);
     s.done.store(true);
     if (r->awaited.load() == place) {
         std::lock_guard<std::mutex> lock(r->mutex);
         r->finished.notify_one();
     }
-    if (slow && ++r->slow_reads > SLOW_READS_BEFORE_SPARES && r->idle_spares.load() > 0 &&
-        has_work(r))
+    if (slow && r->idle_spares.load() > 0 && has_work(r))
         wake(r, r->spare);
 }
 
@@ -173,6 +183,16 @@ static void write_row(Readers* r, const std::string& row)
         r->error = errno ? errno : EIO;
 }
 
+static void write_end(Readers* r, bool dot, DirListing* listing)
+{
+    if (dot && !r->error)
+        std::fputc('.', r->progress);
+    if (listing) {
+        close_listing(listing);
+        r->pending_listings--;
+    }
+}
+
 // Writes out, in order, what is ready. With wait, the oldest item goes out
 // first: rather than sleep while it is read, the walk reads it, or any
 // other file still unclaimed, itself.
@@ -197,12 +217,8 @@ static void write_ready(Readers* r, bool wait)
         const Slot& s = slot_at(r, from);
         if (s.is_file)
             write_row(r, s.row);
-        if (s.dot && !r->error)
-            std::fputc('.', r->progress);
-        if (s.listing) {
-            close_listing(s.listing);
-            r->pending_listings--;
-        }
+        else
+            write_end(r, s.dot, s.listing);
     }
 }
 
@@ -217,13 +233,18 @@ static void start_threads(Readers* r, unsigned count, bool spare)
     }
 }
 
-// The slot for the next item, once the window has room for it.
-static Slot& next_slot(Readers* r)
+static void start_spares_if_slow(Readers* r)
 {
-    if (!r->spares_started && r->slow_reads.load() >= SLOW_READS_BEFORE_SPARES) {
+    std::uint64_t slow = r->slow_reads.load();
+    if (!r->spares_started && slow >= SLOW_READS_BEFORE_SPARES && 8 * slow >= r->reads.load()) {
         r->spares_started = true;
         start_threads(r, SPARE_READERS, true);
     }
+}
+
+// The slot for the next item, once the window has room for it.
+static Slot& next_slot(Readers* r)
+{
     while (r->queued - r->written == WINDOW)
         write_ready(r, true);
     return slot_at(r, r->queued);
@@ -231,6 +252,15 @@ static Slot& next_slot(Readers* r)
 
 std::uint64_t queue_file(Readers* r, const FileSpec& file, const std::string& path)
 {
+    start_spares_if_slow(r);
+    // With no reader threads and nothing waiting, the walk reads at once:
+    // on one processor with a warm cache it works as a one-thread walk.
+    if (r->threads.empty() && r->written == r->queued) {
+        read_one(r, file, path, r->row);
+        write_row(r, r->row);
+        r->written++;
+        return r->queued++;
+    }
     Slot& s = next_slot(r);
     s.is_file = true;
     s.dot = false;
@@ -249,16 +279,21 @@ std::uint64_t queue_file(Readers* r, const FileSpec& file, const std::string& pa
 
 void queue_end(Readers* r, DirListing* listing, bool dot)
 {
+    r->pending_listings += listing != nullptr;
+    if (r->threads.empty() && r->written == r->queued) {
+        write_end(r, dot, listing);
+        r->written++;
+        r->queued++;
+        return;
+    }
     Slot& s = next_slot(r);
     s.is_file = false;
     s.dot = dot;
     s.listing = listing;
     s.done.store(true);
     r->queued++;
-    if (listing && ++r->pending_listings > MAX_PENDING_LISTINGS) {
-        while (r->pending_listings > MAX_PENDING_LISTINGS)
-            write_ready(r, true);
-    }
+    while (r->pending_listings > MAX_PENDING_LISTINGS)
+        write_ready(r, true);
 }
 
 void write_through(Readers* r, std::uint64_t place)
