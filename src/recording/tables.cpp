@@ -37,6 +37,7 @@ const char* name_at(NameList list, std::size_t index)
 {
     const char* name = list;
     for (; *name && index > 0; index--)
-        name += std::strlen(name) + 1;
+        while (*name++ != '\0') {
+        }
     return *name ? name : nullptr;
 }
