@@ -94,7 +94,7 @@ static std::string golden_header(const Patches& patches)
 static std::string row_of(const RecordingHeader& h, const char* path)
 {
     std::string row;
-    format_catalogue_row(row, path, h);
+    write_catalogue_row(row, path, h);
     return row;
 }
 

@@ -181,7 +181,7 @@ static char* put_row(RowWriter w, const char* path, const RecordingHeader& h)
     return w;
 }
 
-void format_catalogue_row(std::string& row, const char* path, const RecordingHeader& h)
+void write_catalogue_row(std::string& row, const char* path, const RecordingHeader& h)
 {
     row.resize(2 * std::strlen(path) + MAX_ROW_BESIDES_PATH); // a quoted path doubles at most
     row.resize(static_cast<std::size_t>(put_row(&row[0], path, h) - &row[0]));

@@ -6,4 +6,4 @@
 #include "recording/header.h"
 
 // Puts the row, ended by a newline, in row, replacing what it held.
-void format_catalogue_row(std::string& row, const char* path, const RecordingHeader& header);
+void write_catalogue_row(std::string& row, const char* path, const RecordingHeader& header);

@@ -112,29 +112,39 @@ static void wake(Readers* r, std::condition_variable& readers)
     readers.notify_one();
 }
 
-// Reads a file and, when it is a recording, formats its row (else leaves
-// row empty). True when the read waited for the storage.
-static bool read_one(Readers* r, const FileSpec& file, const std::string& path, std::string& row)
+// One candidate file's header, or nothing when it is not a recording.
+// Counts the reads and those that waited for the storage; *slow is set for
+// such a read once they are enough for spare readers.
+static std::optional<RecordingHeader> read_recording_header(Readers* r, const FileSpec& file,
+                                                            bool* slow)
 {
     unsigned char head[HEADER_SIZE];
     std::size_t got = 0;
     std::uint64_t size = 0;
     auto start = std::chrono::steady_clock::now();
     bool opened = read_file_head(file, head, sizeof head, &got, &size);
-    bool slow = std::chrono::steady_clock::now() - start > SLOW_READ;
-    std::optional<RecordingHeader> header;
-    if (opened && (header = decode_recording(head, got, size)))
-        format_catalogue_row(row, path.c_str(), *header);
+    *slow = std::chrono::steady_clock::now() - start > SLOW_READ &&
+            ++r->slow_reads > SLOW_READS_BEFORE_SPARES;
+    r->reads++;
+    return opened ? decode_recording(head, got, size) : std::nullopt;
+}
+
+// Reads the file and, when it is a recording, puts its row in row; for
+// any other file row is left empty.
+static void catalogue_recording(Readers* r, const FileSpec& file, const std::string& path,
+                                std::string& row, bool* slow)
+{
+    if (std::optional<RecordingHeader> header = read_recording_header(r, file, slow))
+        write_catalogue_row(row, path.c_str(), *header);
     else
         row.clear();
-    r->reads++;
-    return slow && ++r->slow_reads > SLOW_READS_BEFORE_SPARES;
 }
 
 static void read_file(Readers* r, std::uint64_t place)
 {
     Slot& s = slot_at(r, place);
-    bool slow = read_one(r, s.file, s.path, s.row);
+    bool slow = false;
+    catalogue_recording(r, s.file, s.path, s.row, &slow);
     s.done.store(true);
     if (r->awaited.load() == place) {
         std::lock_guard<std::mutex> lock(r->mutex);
@@ -256,7 +266,8 @@ std::uint64_t queue_file(Readers* r, const FileSpec& file, const std::string& pa
     // With no reader threads and nothing waiting, the walk reads at once:
     // on one processor with a warm cache it works as a one-thread walk.
     if (r->threads.empty() && r->written == r->queued) {
-        read_one(r, file, path, r->row);
+        bool slow = false;
+        catalogue_recording(r, file, path, r->row, &slow);
         write_row(r, r->row);
         r->written++;
         return r->queued++;
