@@ -95,10 +95,14 @@ class Case:
     prefix: str = "{root}"  # the root as the rows print it
     err: str = None  # the message of a failed run
     where: str = "both"
+    processors: int = 0  # the tool may run on (0: all)
+    cold: bool = False  # the page cache dropped first (root only)
 
 
 ONE = {"a/r.au": REC}
-# Thousands of files on three levels, a seventh of them too short.
+# Thousands of files on three levels, a seventh of them too short. On one
+# processor the walk reads what it lists at once, on more it shares the
+# reads, and on a cold cache spare readers start: rows keep the listing order.
 BIG = {("d%d/e%d/" % (i % 4, i % 5) if i % 3 else "d%d/" % (i % 4)) + "r%04d.au" % i:
        REC if i % 7 else REC[:300] for i in range(4000)}
 LOW = os.fsdecode(bytes(c for c in range(1, 0x80) if c != ord("/")))
@@ -118,6 +122,10 @@ CASES = [
     Case("root .", ONE, None, 1, ["."], "{root}", "."),
     Case("current directory", ONE, None, 1, [], "{root}"),
     Case("further arguments ignored", ONE, None, 1, ["rec", "x", "--help"], "{tmp}", "rec"),
+    Case("thousands in flight", BIG, None, 24),
+    Case("thousands in flight, one processor", BIG, None, 24, processors=1),
+    Case("thousands in flight, cold", BIG, None, 24, cold=True),
+    Case("thousands in flight, one processor, cold", BIG, None, 24, processors=1, cold=True),
     Case("comma quotes the path", {"a,b/x.au": REC, "c d.au": REC}, None, 1),
     Case("links followed, never in circles", {
         "a/x.au": REC, "b/y.au": REC, "b/deep/top": link("../.."), "a/up": link(".."),
@@ -168,8 +176,15 @@ def test_tree(case, tmp):
 
     def given(text):
         return text.replace("{root}", shown(root)).replace("{tmp}", shown(tmp)).replace("/", SEP)
+    if case.cold:
+        try:
+            os.sync()
+            pathlib.Path("/proc/sys/vm/drop_caches").write_text("3\n")
+        except OSError:
+            pytest.skip("only root may drop the page cache")
     cwd = case.cwd and case.cwd.replace("{root}", root).replace("{tmp}", tmp)
-    result = run([given(a) for a in case.args], cwd=cwd)
+    result = run([given(a) for a in case.args], cwd=cwd, preexec_fn=(
+        lambda: os.sched_setaffinity(0, range(case.processors))) if case.processors else None)
     rels = case.rows or [rel for rel, data in case.tree.items() if data is REC and not case.err]
     paths = [ansi(given(case.prefix + "/" + rel)) for rel in in_listing_order(root, rels)]
     rows = ['"%s"' % p.replace('"', '""') if re.search('[,"\r\n]', p) else p for p in paths]
@@ -177,24 +192,6 @@ def test_tree(case, tmp):
         assert result == (HEADER_ROW, given(case.err), 1)
     else:
         expect(result, [row + TAIL for row in rows], case.dots)
-
-
-@pytest.mark.parametrize("cold", [False, True], ids=["warm", "cold"])
-@pytest.mark.parametrize("processors", [1, 2])
-def test_thousands_in_flight(processors, cold, tmp):
-    """On one processor the walk reads what it lists at once, on more it
-    shares the reads; on a cold cache spare readers start. Either way the
-    rows keep the listing order."""
-    make_tree(tmp, BIG)
-    if cold:
-        try:
-            os.sync()
-            pathlib.Path("/proc/sys/vm/drop_caches").write_text("3\n")
-        except OSError:
-            pytest.skip("only root may drop the page cache")
-    rels = in_listing_order(tmp, [rel for rel, data in BIG.items() if data is REC])
-    expect(run([shown(tmp)], preexec_fn=lambda: os.sched_setaffinity(0, range(processors))),
-           [shown(tmp + "/" + rel) + TAIL for rel in rels], 24)
 
 
 @native_only
