@@ -142,7 +142,6 @@ int scan_directory(const RootDir& dir, std::FILE* out, std::FILE* progress, int*
     std::unique_ptr<Readers, StopReaders> readers = start_readers(out, progress);
     Walk walk;
     walk.readers = readers.get();
-    walk.walked.insert(listing_id(root));
     walk.stack.push_back({root, listing_id(root), path.size(), 0});
     walk_tree(walk, path);
     int count = write_all(readers.get());
