@@ -167,14 +167,14 @@ int run_catalogue(int argc, char** argv)
     // is given explicitly: some C libraries ignore the size without one.
     static char out_buffer[1 << 16];
     std::setvbuf(stdout, out_buffer, _IOFBF, sizeof out_buffer);
-    int write_error = 0;
+    int write_failure = 0;
     std::fputs(COLUMN_HEADER_ROW, stdout);
     std::time_t start = std::time(nullptr);
-    int count = scan_directory(root, stdout, stderr, &error, &write_error);
+    int count = scan_directory(root, stdout, stderr, &error, &write_failure);
     std::time_t end = std::time(nullptr);
     errno = 0;
-    if (std::fflush(stdout) != 0 && !write_error)
-        write_error = errno ? errno : EIO;
+    if (std::fflush(stdout) != 0 && !write_failure)
+        write_failure = errno ? errno : EIO;
 
     int status = 0;
     if (error) {
@@ -183,9 +183,9 @@ int run_catalogue(int argc, char** argv)
     } else {
         write_run_summary(stderr, count, start, end);
     }
-    if (write_error) {
+    if (write_failure) {
         std::fprintf(stderr, "aucatalog: error writing the catalogue: %s\n",
-                     std::strerror(write_error));
+                     std::strerror(write_failure));
         status = 1;
     }
     return status;
