@@ -37,12 +37,15 @@ constexpr std::uint64_t WAKE_BATCH = 8;
 constexpr std::chrono::microseconds SLOW_READ{50};
 constexpr std::uint64_t SLOW_READS_BEFORE_SPARES = 8;
 constexpr unsigned SPARE_READERS = 24;
+
+// Readers besides the spares, however many processors: each holds a
+// descriptor while it reads.
 constexpr unsigned MAX_READERS = 32;
 
 constexpr std::uint64_t NOTHING = UINT64_MAX;
 
 // One queued item: a file to read and write a row for, or the end of a
-// directory. The walk fills it in; a reader adds the file's head.
+// directory. The walk fills it in; a reader adds the file's row.
 struct Slot {
     bool is_file;
     bool dot;
