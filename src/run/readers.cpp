@@ -263,12 +263,17 @@ static Slot& next_slot(Readers* r)
     return slot_at(r, r->queued);
 }
 
+// With no reader threads and nothing waiting, the walk reads and writes at
+// once: on one processor with a warm cache it works as a one-thread walk.
+static bool at_once(const Readers* r)
+{
+    return r->threads.empty() && r->written == r->queued;
+}
+
 std::uint64_t queue_file(Readers* r, const FileSpec& file, const std::string& path)
 {
     start_spares_if_slow(r);
-    // With no reader threads and nothing waiting, the walk reads at once:
-    // on one processor with a warm cache it works as a one-thread walk.
-    if (r->threads.empty() && r->written == r->queued) {
+    if (at_once(r)) {
         bool slow = false;
         catalogue_recording(r, file, path, r->row, &slow);
         write_row(r, r->row);
@@ -294,7 +299,7 @@ std::uint64_t queue_file(Readers* r, const FileSpec& file, const std::string& pa
 void queue_end(Readers* r, DirListing* listing, bool dot)
 {
     r->pending_listings += listing != nullptr;
-    if (r->threads.empty() && r->written == r->queued) {
+    if (at_once(r)) {
         write_end(r, dot, listing);
         r->written++;
         r->queued++;
