@@ -221,10 +221,16 @@ void close_listing(DirListing* dir)
     delete dir;
 }
 
+// The file's full path goes into the spec's own memory, reused from file to
+// file, rather than through temporaries: this runs for every candidate.
 bool prepare_file(DirListing* dir, const DirEntry&, FileSpec* file)
 {
+    const std::size_t unit = sizeof(wchar_t);
+    std::size_t dir_len = dir->path.size(), name_len = wcslen(dir->data.cFileName);
     file->dir = dir;
-    file->name = as_bytes(dir->path + dir->data.cFileName);
+    file->name.resize((dir_len + name_len + 1) * unit);
+    std::memcpy(&file->name[0], dir->path.data(), dir_len * unit);
+    std::memcpy(&file->name[dir_len * unit], dir->data.cFileName, (name_len + 1) * unit);
     return true;
 }
 
