@@ -52,22 +52,37 @@ inline bool same_directory(DirId a, DirId b)
     return a.volume == b.volume && a.file == b.file;
 }
 
-// Opens the root. On failure returns null and sets *error to an errno value.
+// Every open below reports why it failed as an errno value in *error, so
+// that the caller can tell a shortage of descriptors (EMFILE, ENFILE: try
+// again once one is given back) from an entry that cannot be read.
+
+// Opens the root; null on failure.
 DirListing* open_root(const RootDir& root, int* error);
 
 // Opens the subdirectory that read_entry has just returned from dir; null
 // when it cannot be listed.
-DirListing* open_subdirectory(DirListing* dir, const DirEntry& entry);
+DirListing* open_subdirectory(DirListing* dir, const DirEntry& entry, int* error);
 
 DirId listing_id(const DirListing* dir);
 
-// Next entry in listing order; false at the end of the listing.
+// Next entry in listing order; false at the end of the listing. A released
+// listing must be taken up again first.
 bool read_entry(DirListing* dir, DirEntry* entry);
 
-// Gives up the listing's operating-system resources while deeper listings
-// are walked; the listing takes them up again when next used. Nothing of it
-// may be in a reader's hands meanwhile.
+// Whether the listing holds an operating-system descriptor (or handle).
+bool holds_descriptor(const DirListing* dir);
+
+// Gives up the listing's descriptor while deeper listings are walked: what
+// remains of the listing is read into memory. Nothing of it may be in a
+// reader's hands meanwhile.
 void release_listing(DirListing* dir);
+
+// Makes a released listing usable again, if it has entries left: through
+// the ".." of child, a subdirectory of it that still holds its descriptor
+// (may be null), or else by opening it again from its nearest ancestor that
+// holds one. Its ancestors must still be open listings. It must be the same
+// directory as before: if the tree changed meanwhile, false with *error 0.
+bool take_up_listing(DirListing* dir, const DirListing* child, int* error);
 
 void close_listing(DirListing* dir);
 
@@ -79,15 +94,18 @@ struct FileSpec {
     std::string name;
 };
 
-// Prepares the file that read_entry has just returned from dir; false when
-// its listing can no longer be reached.
-bool prepare_file(DirListing* dir, const DirEntry& entry, FileSpec* file);
+// Prepares the file that read_entry has just returned from dir.
+void prepare_file(DirListing* dir, const DirEntry& entry, FileSpec* file);
 
 // Reads up to n bytes from the start of a regular file (*got of them) and
 // takes its size in bytes. False when it cannot be opened or is not a
 // regular file; a short file is the caller's to judge. Safe on any thread.
 bool read_file_head(const FileSpec& file, unsigned char* head, std::size_t n, std::size_t* got,
-                    std::uint64_t* size);
+                    std::uint64_t* size, int* error);
 
 // How many processors this process may run on.
 unsigned processor_count();
+
+// How many descriptors the process may have open, after raising its own
+// limit towards wanted where the system allows.
+int descriptor_limit(int wanted);

@@ -3,10 +3,12 @@
 // and the kernel never resolves the full path again.
 #include "platform/platform.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sched.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -49,8 +51,13 @@ static DirListing* make_listing(DirListing* parent, const char* name, int fd, in
     return new DirListing{parent, name, id_of(st), stream, fd, {}, {}, 0};
 }
 
+bool holds_descriptor(const DirListing* dir)
+{
+    return dir->fd >= 0;
+}
+
 // A released listing reads its remaining entries into memory and gives up
-// its descriptor; it is reopened when one of those entries needs it.
+// its descriptor; it is taken up again when it is walked on.
 void release_listing(DirListing* dir)
 {
     if (dir->stream) {
@@ -66,16 +73,18 @@ void release_listing(DirListing* dir)
     dir->fd = -1;
 }
 
-// The descriptor of a listing, reopening a released one by walking down
-// from its nearest ancestor that still has one (or from the root path).
-// It must be the same directory as before: if the tree changed meanwhile
-// the result is -1, and what remains of the listing cannot be opened.
-static int listing_fd(DirListing* dir)
+static bool is_directory(int fd, DirId id)
 {
-    if (dir->fd >= 0)
-        return dir->fd;
-    std::vector<DirListing*> chain;
-    DirListing* from = dir;
+    struct stat st;
+    return fstat(fd, &st) == 0 && same_directory(id_of(st), id);
+}
+
+// Opens a released listing again by walking down from its nearest ancestor
+// that still has a descriptor, or from the root path.
+static int reopen(const DirListing* dir, int* error)
+{
+    std::vector<const DirListing*> chain;
+    const DirListing* from = dir;
     while (from && from->fd < 0) {
         chain.push_back(from);
         from = from->parent;
@@ -94,13 +103,33 @@ static int listing_fd(DirListing* dir)
         fd = next;
         from = nullptr;
     }
-    struct stat st;
-    if (fd >= 0 && (fstat(fd, &st) != 0 || !same_directory(id_of(st), dir->id))) {
+    if (fd < 0)
+        *error = errno;
+    return fd;
+}
+
+bool take_up_listing(DirListing* dir, const DirListing* child, int* error)
+{
+    if (dir->fd >= 0 || dir->next_saved == dir->saved.size())
+        return true;
+    // The ".." of the subdirectory just left is the cheapest way back, when
+    // it really is this directory (it is not after a link).
+    int fd = child && child->fd >= 0 ? openat(child->fd, "..", DIR_FLAGS) : -1;
+    if (fd < 0 && child && child->fd >= 0 && (errno == EMFILE || errno == ENFILE)) {
+        *error = errno;
+        return false;
+    }
+    if (fd >= 0 && !is_directory(fd, dir->id)) {
         close(fd);
         fd = -1;
     }
+    if (fd < 0 && (fd = reopen(dir, error)) >= 0 && !is_directory(fd, dir->id)) {
+        close(fd); // the tree changed meanwhile
+        fd = -1;
+        *error = ESTALE;
+    }
     dir->fd = fd;
-    return fd;
+    return fd >= 0;
 }
 
 bool choose_root(int argc, char** argv, RootDir* root, int* error)
@@ -132,12 +161,14 @@ DirListing* open_root(const RootDir& root, int* error)
     return make_listing(nullptr, root.native.c_str(), fd, error);
 }
 
-DirListing* open_subdirectory(DirListing* dir, const DirEntry& entry)
+DirListing* open_subdirectory(DirListing* dir, const DirEntry& entry, int* error)
 {
-    int parent_fd = listing_fd(dir);
-    int fd = parent_fd >= 0 ? openat(parent_fd, entry.name, DIR_FLAGS) : -1;
-    int error = 0;
-    return fd >= 0 ? make_listing(dir, entry.name, fd, &error) : nullptr;
+    int fd = openat(dir->fd, entry.name, DIR_FLAGS);
+    if (fd < 0) {
+        *error = errno;
+        return nullptr;
+    }
+    return make_listing(dir, entry.name, fd, error);
 }
 
 DirId listing_id(const DirListing* dir)
@@ -159,7 +190,7 @@ static EntryType classify(DirListing* dir, const char* name, unsigned char d_typ
     if (d_type != DT_LNK && d_type != DT_UNKNOWN)
         return d_type == DT_DIR ? ENTRY_DIRECTORY : d_type == DT_REG ? ENTRY_FILE : ENTRY_OTHER;
     struct stat st;
-    int fd = listing_fd(dir);
+    int fd = dir->fd;
     if (d_type == DT_UNKNOWN) {
         if (fd < 0 || fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
             return ENTRY_OTHER;
@@ -197,18 +228,6 @@ bool read_entry(DirListing* dir, DirEntry* entry)
 
 void close_listing(DirListing* dir)
 {
-    // Returning to a released parent that still has entries: its ".." is
-    // the cheapest way back, when it really is the same directory (it is
-    // not after descending through a link).
-    DirListing* parent = dir->parent;
-    if (parent && parent->fd < 0 && parent->next_saved < parent->saved.size() && dir->fd >= 0) {
-        int fd = openat(dir->fd, "..", DIR_FLAGS);
-        struct stat st;
-        if (fd >= 0 && fstat(fd, &st) == 0 && same_directory(id_of(st), parent->id))
-            parent->fd = fd;
-        else if (fd >= 0)
-            close(fd);
-    }
     if (dir->stream)
         closedir(dir->stream);
     else if (dir->fd >= 0)
@@ -216,21 +235,22 @@ void close_listing(DirListing* dir)
     delete dir;
 }
 
-bool prepare_file(DirListing* dir, const DirEntry& entry, FileSpec* file)
+void prepare_file(DirListing* dir, const DirEntry& entry, FileSpec* file)
 {
     file->dir = dir;
     file->name.assign(entry.name);
-    return listing_fd(dir) >= 0;
 }
 
 bool read_file_head(const FileSpec& file, unsigned char* head, std::size_t n, std::size_t* got,
-                    std::uint64_t* size)
+                    std::uint64_t* size, int* error)
 {
     // O_NONBLOCK: should the name have become a pipe since it was listed,
     // the open must not wait for a writer.
     int fd = openat(file.dir->fd, file.name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0)
+    if (fd < 0) {
+        *error = errno;
         return false;
+    }
     struct stat st;
     bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
     *got = 0;
@@ -256,4 +276,19 @@ unsigned processor_count()
 #endif
     long n = sysconf(_SC_NPROCESSORS_ONLN);
     return n > 0 ? static_cast<unsigned>(n) : 1;
+}
+
+int descriptor_limit(int wanted)
+{
+    struct rlimit lim;
+    if (getrlimit(RLIMIT_NOFILE, &lim) != 0)
+        return wanted;
+    rlim_t want = static_cast<rlim_t>(wanted);
+    if (lim.rlim_cur < want) {
+        rlim_t raised = std::min(want, lim.rlim_max);
+        struct rlimit more = {raised, lim.rlim_max};
+        if (setrlimit(RLIMIT_NOFILE, &more) == 0)
+            lim.rlim_cur = raised;
+    }
+    return static_cast<int>(std::min(lim.rlim_cur, want));
 }

@@ -9,19 +9,27 @@
 #include <cerrno>
 #include <cstring>
 #include <cwchar>
+#include <vector>
 #include <windows.h>
 
 #include <shellapi.h>
 
 const char PATH_SEPARATOR = '\\';
 
+struct SavedEntry {
+    std::wstring name;
+    DWORD attributes;
+};
+
 struct DirListing {
-    HANDLE find; // INVALID_HANDLE_VALUE: nothing (more) to list
-    WIN32_FIND_DATAW data;
-    bool pending; // data holds an entry not yet returned
+    HANDLE find;           // INVALID_HANDLE_VALUE: nothing (more) to list, or released
+    WIN32_FIND_DATAW data; // the current entry
+    bool pending;          // data holds an entry not yet returned
     DirId id;
-    std::wstring path; // extended-length, ending in a backslash
-    std::string name;  // the current entry's name as rows show it
+    std::wstring path;             // extended-length, ending in a backslash
+    std::string name;              // the current entry's name as rows show it
+    std::vector<SavedEntry> saved; // what remained when released
+    std::size_t next_saved;
 };
 
 static int errno_from(DWORD error)
@@ -41,6 +49,10 @@ static int errno_from(DWORD error)
     case ERROR_NOT_ENOUGH_MEMORY:
     case ERROR_OUTOFMEMORY:
         return ENOMEM;
+    case ERROR_TOO_MANY_OPEN_FILES:
+        return EMFILE;
+    case ERROR_NO_SYSTEM_RESOURCES: // the system's handle or pool memory is short
+        return ENFILE;
     default:
         return EIO;
     }
@@ -184,10 +196,9 @@ DirListing* open_root(const RootDir& root, int* error)
     return open_listing(extended_path(as_wide(root.native)), error);
 }
 
-DirListing* open_subdirectory(DirListing* dir, const DirEntry&)
+DirListing* open_subdirectory(DirListing* dir, const DirEntry&, int* error)
 {
-    int error = 0;
-    return open_listing(dir->path + dir->data.cFileName + L'\\', &error);
+    return open_listing(dir->path + dir->data.cFileName + L'\\', error);
 }
 
 DirId listing_id(const DirListing* dir)
@@ -197,11 +208,18 @@ DirId listing_id(const DirListing* dir)
 
 bool read_entry(DirListing* dir, DirEntry* entry)
 {
-    if (!dir->pending) {
-        if (dir->find == INVALID_HANDLE_VALUE || !FindNextFileW(dir->find, &dir->data))
+    if (dir->pending) {
+        dir->pending = false;
+    } else if (dir->find != INVALID_HANDLE_VALUE) {
+        if (!FindNextFileW(dir->find, &dir->data))
             return false;
+    } else if (dir->next_saved < dir->saved.size()) {
+        const SavedEntry& saved = dir->saved[dir->next_saved++];
+        wcscpy(dir->data.cFileName, saved.name.c_str()); // was there before
+        dir->data.dwFileAttributes = saved.attributes;
+    } else {
+        return false;
     }
-    dir->pending = false;
     dir->name = narrow(dir->data.cFileName, static_cast<int>(wcslen(dir->data.cFileName)));
     entry->name = dir->name.c_str();
     // Only the directory bit decides; junctions and directory links have it.
@@ -211,8 +229,31 @@ bool read_entry(DirListing* dir, DirEntry* entry)
     return true;
 }
 
-// Find handles are not a scarce resource as descriptors are.
-void release_listing(DirListing*) {}
+bool holds_descriptor(const DirListing* dir)
+{
+    return dir->find != INVALID_HANDLE_VALUE;
+}
+
+// What remains of the listing goes into memory, so that the walk's handles
+// stay within its budget however deep the tree.
+void release_listing(DirListing* dir)
+{
+    if (dir->find == INVALID_HANDLE_VALUE)
+        return;
+    bool more = dir->pending || FindNextFileW(dir->find, &dir->data);
+    for (; more; more = FindNextFileW(dir->find, &dir->data))
+        dir->saved.push_back({dir->data.cFileName, dir->data.dwFileAttributes});
+    dir->pending = false;
+    FindClose(dir->find);
+    dir->find = INVALID_HANDLE_VALUE;
+}
+
+// Files and subdirectories are opened by their full paths: a released
+// listing needs no handle to go on from memory.
+bool take_up_listing(DirListing*, const DirListing*, int*)
+{
+    return true;
+}
 
 void close_listing(DirListing* dir)
 {
@@ -223,7 +264,7 @@ void close_listing(DirListing* dir)
 
 // The file's full path goes into the spec's own memory, reused from file to
 // file, rather than through temporaries: this runs for every candidate.
-bool prepare_file(DirListing* dir, const DirEntry&, FileSpec* file)
+void prepare_file(DirListing* dir, const DirEntry&, FileSpec* file)
 {
     const std::size_t unit = sizeof(wchar_t);
     std::size_t dir_len = dir->path.size(), name_len = wcslen(dir->data.cFileName);
@@ -231,17 +272,18 @@ bool prepare_file(DirListing* dir, const DirEntry&, FileSpec* file)
     file->name.resize((dir_len + name_len + 1) * unit);
     std::memcpy(&file->name[0], dir->path.data(), dir_len * unit);
     std::memcpy(&file->name[dir_len * unit], dir->data.cFileName, (name_len + 1) * unit);
-    return true;
 }
 
 bool read_file_head(const FileSpec& file, unsigned char* head, std::size_t n, std::size_t* got,
-                    std::uint64_t* size)
+                    std::uint64_t* size, int* error)
 {
     HANDLE h = CreateFileW(reinterpret_cast<const wchar_t*>(file.name.c_str()), GENERIC_READ,
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
+    if (h == INVALID_HANDLE_VALUE) {
+        *error = errno_from(GetLastError());
         return false;
+    }
     LARGE_INTEGER file_size;
     bool regular = GetFileType(h) == FILE_TYPE_DISK && GetFileSizeEx(h, &file_size);
     *got = 0;
@@ -264,4 +306,11 @@ unsigned processor_count()
         for (; process; process &= process - 1)
             n++;
     return n ? n : 1;
+}
+
+// Handles are not limited as descriptors are: the budget is what the tool
+// asks for.
+int descriptor_limit(int wanted)
+{
+    return wanted;
 }

@@ -89,3 +89,10 @@ std::optional<RecordingHeader> decode_recording(const unsigned char* head, std::
         return std::nullopt;
     return decode_recording_header(head, size);
 }
+
+bool has_au_suffix(const char* name)
+{
+    std::size_t n = std::strlen(name);
+    return n >= 3 && name[n - 3] == '.' && (name[n - 2] | 0x20) == 'a' &&
+           (name[n - 1] | 0x20) == 'u';
+}

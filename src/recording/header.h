@@ -32,6 +32,10 @@ struct RecordingHeader {
 // is not a receiver recording.
 bool is_recording_header(const unsigned char* head);
 
+// True when a file's name makes it a candidate: it ends in ".au" in any
+// letter case (a file named just ".au" too).
+bool has_au_suffix(const char* name);
+
 // Decodes every field. The caller has checked is_recording_header.
 RecordingHeader decode_recording_header(const unsigned char* head, std::uint64_t file_size);
 

@@ -5,6 +5,10 @@
 
 #include "recording/tables.h"
 
+const char COLUMN_HEADER_ROW[] =
+    "AUFile path,date,time,duration,alpha tag,type,tsys num,tsys type,tsys tag,site tag,"
+    "tgid 1,tgid 2,rid 1,rid 2,freq 1,freq 2,sq mode,sq value,info,other\n";
+
 // Rows are formatted by hand straight into the row's own memory, sized for
 // the longest row first, so that formatting stays a small part of a
 // recording's cost next to the system calls that read it.

@@ -5,5 +5,8 @@
 
 #include "recording/header.h"
 
+// The catalogue's first line: the names of the 20 columns.
+extern const char COLUMN_HEADER_ROW[];
+
 // Puts the row, ended by a newline, in row, replacing what it held.
 void write_catalogue_row(std::string& row, const char* path, const RecordingHeader& header);

@@ -1,7 +1,7 @@
 #include <cstdio>
 #include <new>
 
-#include "run/catalogue.h"
+#include "run/command_line.h"
 
 int main(int argc, char** argv)
 {

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <system_error>
 #include <thread>
@@ -13,47 +14,31 @@
 
 #include "recording/header.h"
 #include "recording/row.h"
+#include "run/tuning.h"
 
 namespace
 {
 
-// Items queued and not yet gone out: memory and descriptors stay bounded
-// however large the tree.
-constexpr std::uint64_t WINDOW = 256;
-
-// Finished listings whose files are still in the window keep their
-// descriptors; beyond this many the walk waits for them to go out.
-constexpr int MAX_PENDING_LISTINGS = 32;
-
-// A sleeping reader is woken once this many files wait: woken for each, the
-// readers of a warm cache would spend more time waking than reading.
-constexpr std::uint64_t WAKE_BATCH = 8;
-
-// A read this slow waited for the storage, not the processor. Once such
-// reads are more than a few, and one in eight or more, the spare readers
-// start, and each slow read wakes one of them to keep one more read in
-// flight. On a warm cache, where only a preempted read is slow, they never
-// start.
-constexpr std::chrono::microseconds SLOW_READ{50};
-constexpr std::uint64_t SLOW_READS_BEFORE_SPARES = 8;
-constexpr unsigned SPARE_READERS = 24;
-
-// Readers besides the spares, however many processors: each holds a
-// descriptor while it reads.
-constexpr unsigned MAX_READERS = 32;
-
 constexpr std::uint64_t NOTHING = UINT64_MAX;
 
-// One queued item: a file to read and write a row for, or the end of a
-// directory. The walk fills it in; a reader adds the file's row.
+// What became of a queued file.
+enum ReadState {
+    QUEUED,    // not read yet, or being read
+    DONE,      // read: row holds its row, or nothing when it is no recording
+    SHORT,     // no descriptor was to be had: the walk tries again
+    NO_MEMORY, // its row could not be made
+};
+
+// One queued item: a file to read and write a row for, or a progress dot.
+// The walk fills it in; a reader adds the file's row.
 struct Slot {
     bool is_file;
-    bool dot;
-    DirListing* listing; // to close when the item goes out
+    Listing* listing; // the file's, used until the file is read
     FileSpec file;
     std::string path;
-    std::string row;        // empty when the file is not a recording
-    std::atomic<bool> done; // read, or nothing to read
+    std::string row;
+    int error; // why a SHORT read failed
+    std::atomic<int> state;
 };
 
 } // namespace
@@ -62,36 +47,42 @@ struct Slot {
 // files in order and read them. Claiming and finishing take no lock: the
 // mutex and condition variables are only for sleeping and waking.
 struct Readers {
-    std::FILE* out;
-    std::FILE* progress;
+    ReadersSetup setup;
     std::unique_ptr<Slot[]> slots{new Slot[WINDOW]};
     // The places of the files queued, in order; readers claim from it.
     std::unique_ptr<std::uint64_t[]> files{new std::uint64_t[WINDOW]};
     std::atomic<std::uint64_t> files_queued{0}, files_claimed{0};
-    std::atomic<std::uint64_t> awaited{NOTHING}; // the item the walk sleeps on
+    // What the walk sleeps on: the item at `awaited`, or any read's
+    // descriptor going back (`returned` counts them).
+    std::atomic<std::uint64_t> awaited{NOTHING};
+    std::atomic<bool> awaits_return{false};
+    std::atomic<std::uint64_t> returned{0};
     // Sleeping readers: one a processor wakes as files wait; the spare ones
     // only when reads wait for the storage.
     std::atomic<int> idle{0}, idle_spares{0};
-    std::atomic<std::uint64_t> reads{0}, slow_reads{0};
+    std::atomic<std::uint64_t> slow_reads{0};
     bool spares_started = false;
     std::atomic<bool> stopping{false};
     std::mutex mutex;
     std::condition_variable work;     // idle readers wait here
     std::condition_variable spare;    // and idle spare readers here
-    std::condition_variable finished; // the walk waits here for `awaited`
+    std::condition_variable finished; // the walk waits here
     // The walk's own: items before `written` have gone out, and `queued`
     // items exist.
     std::uint64_t written = 0, queued = 0;
-    int pending_listings = 0;
     std::string row; // of a file read at once
     int rows = 0;
-    int error = 0;
     std::vector<std::thread> threads;
 };
 
 static Slot& slot_at(Readers* r, std::uint64_t place)
 {
     return r->slots[place % WINDOW];
+}
+
+static bool failed(const Readers* r)
+{
+    return r->setup.failure->error != 0;
 }
 
 // The place of the oldest file queued and not yet claimed, or NOTHING.
@@ -109,66 +100,127 @@ static bool has_work(Readers* r)
     return r->files_claimed.load() < r->files_queued.load();
 }
 
-static void wake(Readers* r, std::condition_variable& readers)
+static void wake(Readers* r, std::condition_variable& sleepers)
 {
     std::lock_guard<std::mutex> lock(r->mutex);
-    readers.notify_one();
+    sleepers.notify_one();
+}
+
+// A read's descriptor goes back to the budget.
+static void return_read(Readers* r)
+{
+    end_read(*r->setup.budget);
+    r->returned++;
+    if (r->awaits_return.load())
+        wake(r, r->finished);
 }
 
 // One candidate file's header, or nothing when it is not a recording.
-// Counts the reads and those that waited for the storage; *slow is set for
-// such a read once they are enough for spare readers.
+// Counts the reads that waited for the storage; *slow is set for such a
+// read once they are enough for spare readers.
 static std::optional<RecordingHeader> read_recording_header(Readers* r, const FileSpec& file,
-                                                            bool* slow)
+                                                            bool* slow, int* error)
 {
     unsigned char head[HEADER_SIZE];
     std::size_t got = 0;
     std::uint64_t size = 0;
     auto start = std::chrono::steady_clock::now();
-    bool opened = read_file_head(file, head, sizeof head, &got, &size);
+    bool opened = r->setup.read(file, head, sizeof head, &got, &size, error);
     *slow = std::chrono::steady_clock::now() - start > SLOW_READ &&
             ++r->slow_reads > SLOW_READS_BEFORE_SPARES;
-    r->reads++;
     return opened ? decode_recording(head, got, size) : std::nullopt;
 }
 
-// Reads the file and, when it is a recording, puts its row in row; for
-// any other file row is left empty.
-static void catalogue_recording(Readers* r, const FileSpec& file, const std::string& path,
-                                std::string& row, bool* slow)
+// Reads the file, with a read's descriptor taken from the budget, and puts
+// its row in row (empty when the file is not a recording). Gives the
+// descriptor back; a read short of one lowers the budget to what the
+// system gave.
+static ReadState catalogue_recording(Readers* r, const FileSpec& file, const std::string& path,
+                                     std::string& row, bool* slow, int* error)
 {
-    if (std::optional<RecordingHeader> header = read_recording_header(r, file, slow))
-        write_catalogue_row(row, path.c_str(), *header);
-    else
-        row.clear();
+    *error = 0;
+    ReadState state = DONE;
+    try {
+        if (std::optional<RecordingHeader> header = read_recording_header(r, file, slow, error))
+            write_catalogue_row(row, path.c_str(), *header);
+        else
+            row.clear();
+    } catch (const std::bad_alloc&) {
+        state = NO_MEMORY;
+    }
+    return_read(r);
+    if (is_shortage(*error)) {
+        lower_limit(*r->setup.budget);
+        state = SHORT;
+    }
+    return state;
 }
 
+// Reads the claimed file at place.
 static void read_file(Readers* r, std::uint64_t place)
 {
     Slot& s = slot_at(r, place);
     bool slow = false;
-    catalogue_recording(r, s.file, s.path, s.row, &slow);
-    s.done.store(true);
-    if (r->awaited.load() == place) {
-        std::lock_guard<std::mutex> lock(r->mutex);
-        r->finished.notify_one();
-    }
+    ReadState state = catalogue_recording(r, s.file, s.path, s.row, &slow, &s.error);
+    if (state != SHORT)
+        let_go(*r->setup.budget, s.listing);
+    s.state.store(state);
+    if (r->awaited.load() == place)
+        wake(r, r->finished);
     if (slow && r->idle_spares.load() > 0 && has_work(r))
         wake(r, r->spare);
 }
 
+bool wait_for_a_read(Readers* r)
+{
+    std::uint64_t returned = r->returned.load();
+    if (r->setup.budget->reads.load() == 0)
+        return false;
+    r->awaits_return.store(true);
+    {
+        std::unique_lock<std::mutex> lock(r->mutex);
+        r->finished.wait(lock, [r, returned] { return r->returned.load() != returned; });
+    }
+    r->awaits_return.store(false);
+    return true;
+}
+
+// The walk reads a file itself. A read short of descriptors is tried again
+// once one is given back, by a read in flight or by the walk, and once more
+// when none could be.
+static ReadState read_on_walk(Readers* r, const FileSpec& file, const std::string& path,
+                              std::string& row, int* error)
+{
+    for (bool last_try = false;;) {
+        while (!begin_read(*r->setup.budget, MAX_READS))
+            wait_for_a_read(r);
+        bool slow = false;
+        ReadState state = catalogue_recording(r, file, path, row, &slow, error);
+        if (state != SHORT || last_try)
+            return state;
+        last_try = !(wait_for_a_read(r) || r->setup.give_back(r->setup.walk));
+    }
+}
+
 static void reader_main(Readers* r, bool spare)
 {
+    Budget& budget = *r->setup.budget;
     std::atomic<int>& idle = spare ? r->idle_spares : r->idle;
     while (!r->stopping.load()) {
-        std::uint64_t place = claim(r);
-        if (place != NOTHING) {
-            read_file(r, place);
+        if (has_work(r) && begin_read(budget, MAX_READS)) {
+            std::uint64_t place = claim(r);
+            if (place != NOTHING)
+                read_file(r, place);
+            else
+                return_read(r);
             continue;
         }
         std::unique_lock<std::mutex> lock(r->mutex);
         idle++;
-        (spare ? r->spare : r->work).wait(lock, [r] { return r->stopping.load() || has_work(r); });
+        (spare ? r->spare : r->work).wait(lock, [r, &budget] {
+            return r->stopping.load() ||
+                   (has_work(r) && budget.reads.load() < reads_allowed(budget));
+        });
         idle--;
     }
 }
@@ -178,32 +230,54 @@ static void wait_for(Readers* r, std::uint64_t place)
 {
     Slot& s = slot_at(r, place);
     r->awaited.store(place);
-    if (!s.done.load()) {
+    if (s.state.load() == QUEUED) {
         std::unique_lock<std::mutex> lock(r->mutex);
-        r->finished.wait(lock, [&s] { return s.done.load(); });
+        r->finished.wait(lock, [&s] { return s.state.load() != QUEUED; });
     }
     r->awaited.store(NOTHING);
 }
 
 static void write_row(Readers* r, const std::string& row)
 {
-    if (r->error || row.empty())
+    if (row.empty())
         return;
     errno = 0;
-    if (std::fwrite(row.data(), 1, row.size(), r->out) == row.size())
+    if (std::fwrite(row.data(), 1, row.size(), r->setup.out) == row.size())
         r->rows++;
     else
-        r->error = errno ? errno : EIO;
+        *r->setup.failure = {errno ? errno : EIO, true, {}};
 }
 
-static void write_end(Readers* r, bool dot, DirListing* listing)
+// The row of a file read, or the failure that ends the run.
+static void finish_file(Readers* r, ReadState state, const std::string& row,
+                        const std::string& path, int error)
 {
-    if (dot && !r->error)
-        std::fputc('.', r->progress);
-    if (listing) {
-        close_listing(listing);
-        r->pending_listings--;
+    if (failed(r))
+        return;
+    if (state == NO_MEMORY)
+        throw std::bad_alloc(); // ends the run as on the walk's own thread
+    if (state == SHORT)
+        *r->setup.failure = {error, false, path};
+    else
+        write_row(r, row);
+}
+
+// Writes out an item whose read is over; a read that was short of
+// descriptors is tried once more now that everything before it is out.
+static void write_item(Readers* r, Slot& s)
+{
+    if (!s.is_file) {
+        if (!failed(r))
+            std::fputc('.', r->setup.progress);
+        return;
     }
+    auto state = static_cast<ReadState>(s.state.load());
+    if (state == SHORT) {
+        if (!failed(r))
+            state = read_on_walk(r, s.file, s.path, s.row, &s.error);
+        let_go(*r->setup.budget, s.listing);
+    }
+    finish_file(r, state, s.row, s.path, s.error);
 }
 
 // Writes out, in order, what is ready. With wait, the oldest item goes out
@@ -211,33 +285,32 @@ static void write_end(Readers* r, bool dot, DirListing* listing)
 // other file still unclaimed, itself.
 static void write_ready(Readers* r, bool wait)
 {
-    std::uint64_t from = r->written;
-    for (;;) {
-        while (r->written < r->queued && slot_at(r, r->written).done.load())
+    while (r->written < r->queued) {
+        Slot& s = slot_at(r, r->written);
+        if (s.state.load() != QUEUED) {
+            write_item(r, s);
             r->written++;
-        if (r->written > from || !wait || r->written == r->queued)
-            break;
-        std::uint64_t place = claim(r);
-        if (place != NOTHING) {
-            if (r->idle.load() > 0 && has_work(r))
-                wake(r, r->work);
-            read_file(r, place);
-        } else {
-            wait_for(r, r->written);
+            wait = false;
+            continue;
         }
-    }
-    for (; from < r->written; from++) {
-        const Slot& s = slot_at(r, from);
-        if (s.is_file)
-            write_row(r, s.row);
-        else
-            write_end(r, s.dot, s.listing);
+        if (!wait)
+            return;
+        std::uint64_t place = NOTHING;
+        if (begin_read(*r->setup.budget, MAX_READS) && (place = claim(r)) == NOTHING)
+            return_read(r);
+        if (place == NOTHING) {
+            wait_for(r, r->written);
+            continue;
+        }
+        if (r->idle.load() > 0 && has_work(r))
+            wake(r, r->work);
+        read_file(r, place);
     }
 }
 
-static void start_threads(Readers* r, unsigned count, bool spare)
+static void start_threads(Readers* r, int count, bool spare)
 {
-    for (unsigned i = 0; i < count; i++) {
+    for (int i = 0; i < count; i++) {
         try {
             r->threads.emplace_back(reader_main, r, spare);
         } catch (const std::system_error&) {
@@ -249,9 +322,10 @@ static void start_threads(Readers* r, unsigned count, bool spare)
 static void start_spares_if_slow(Readers* r)
 {
     std::uint64_t slow = r->slow_reads.load();
-    if (!r->spares_started && slow >= SLOW_READS_BEFORE_SPARES && 8 * slow >= r->reads.load()) {
+    if (!r->spares_started && slow >= SLOW_READS_BEFORE_SPARES && 8 * slow >= r->returned.load()) {
         r->spares_started = true;
-        start_threads(r, SPARE_READERS, true);
+        int room = reads_allowed(*r->setup.budget) - 1 - static_cast<int>(r->threads.size());
+        start_threads(r, std::min(static_cast<int>(SPARE_READERS), room), true);
     }
 }
 
@@ -270,77 +344,68 @@ static bool at_once(const Readers* r)
     return r->threads.empty() && r->written == r->queued;
 }
 
-std::uint64_t queue_file(Readers* r, const FileSpec& file, const std::string& path)
+void queue_file(Readers* r, Listing* listing, const FileSpec& file, const std::string& path)
 {
     start_spares_if_slow(r);
     if (at_once(r)) {
-        bool slow = false;
-        catalogue_recording(r, file, path, r->row, &slow);
-        write_row(r, r->row);
-        r->written++;
-        return r->queued++;
-    }
-    Slot& s = next_slot(r);
-    s.is_file = true;
-    s.dot = false;
-    s.listing = nullptr;
-    s.file.dir = file.dir;
-    s.file.name.assign(file.name);
-    s.path.assign(path);
-    s.done.store(false);
-    std::uint64_t files = r->files_queued.load();
-    r->files[files % WINDOW] = r->queued;
-    r->files_queued.store(files + 1);
-    if (r->idle.load() > 0 && files + 1 - r->files_claimed.load() >= WAKE_BATCH)
-        wake(r, r->work);
-    return r->queued++;
-}
-
-void queue_end(Readers* r, DirListing* listing, bool dot)
-{
-    r->pending_listings += listing != nullptr;
-    if (at_once(r)) {
-        write_end(r, dot, listing);
+        int error = 0;
+        finish_file(r, read_on_walk(r, file, path, r->row, &error), r->row, path, error);
         r->written++;
         r->queued++;
         return;
     }
     Slot& s = next_slot(r);
-    s.is_file = false;
-    s.dot = dot;
+    use_listing(listing);
+    s.is_file = true;
     s.listing = listing;
-    s.done.store(true);
+    s.file.dir = file.dir;
+    s.file.name.assign(file.name);
+    s.path.assign(path);
+    s.state.store(QUEUED);
+    std::uint64_t files = r->files_queued.load();
+    r->files[files % WINDOW] = r->queued;
+    r->files_queued.store(files + 1);
+    if (r->idle.load() > 0 && files + 1 - r->files_claimed.load() >= WAKE_BATCH)
+        wake(r, r->work);
     r->queued++;
-    while (r->pending_listings > MAX_PENDING_LISTINGS)
+}
+
+void queue_dot(Readers* r)
+{
+    Slot& s = at_once(r) ? slot_at(r, r->queued) : next_slot(r);
+    s.is_file = false;
+    s.state.store(DONE);
+    r->queued++;
+    write_ready(r, false);
+}
+
+bool write_some(Readers* r)
+{
+    if (r->written == r->queued)
+        return false;
+    write_ready(r, true);
+    return true;
+}
+
+void write_all(Readers* r)
+{
+    while (r->written < r->queued && !failed(r))
         write_ready(r, true);
 }
 
-void write_through(Readers* r, std::uint64_t place)
+int rows_written(const Readers* r)
 {
-    while (r->written <= place)
-        write_ready(r, true);
-}
-
-int write_all(Readers* r)
-{
-    while (r->written < r->queued)
-        write_ready(r, true);
     return r->rows;
 }
 
-int write_error(const Readers* r)
-{
-    return r->error;
-}
-
-std::unique_ptr<Readers, StopReaders> start_readers(std::FILE* out, std::FILE* progress)
+std::unique_ptr<Readers, StopReaders> start_readers(const ReadersSetup& setup)
 {
     std::unique_ptr<Readers, StopReaders> r(new Readers);
-    r->out = out;
-    r->progress = progress;
+    r->setup = setup;
     // While reads are quick the walk and one reader a further processor
-    // share the work (a descriptor each at most, within the walk's budget).
-    start_threads(r.get(), std::min(processor_count() - 1, MAX_READERS), false);
+    // share the work.
+    int others = static_cast<int>(setup.processors) - 1;
+    start_threads(r.get(), std::min(others, reads_allowed(*setup.budget) - 1), false);
     return r;
 }
 
@@ -355,8 +420,10 @@ void StopReaders::operator()(Readers* r) const
     for (std::thread& t : r->threads)
         t.join();
     for (std::uint64_t place = r->written; place < r->queued; place++) {
-        if (DirListing* listing = slot_at(r, place).listing)
-            close_listing(listing);
+        Slot& s = slot_at(r, place);
+        int state = s.state.load();
+        if (s.is_file && (state == QUEUED || state == SHORT))
+            let_go(*r->setup.budget, s.listing);
     }
     delete r;
 }

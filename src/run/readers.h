@@ -1,8 +1,8 @@
 // Candidate files are read on a pool of threads while the walk goes on
 // listing, because on a cold cache or a network share each read waits for
 // the storage: many in flight cost little more than one. What they hold
-// goes out in exactly the walk's order: each row, progress dot and closing
-// of a listing after everything queued before it.
+// goes out in exactly the walk's order: each row and progress dot after
+// everything queued before it.
 #pragma once
 
 #include <cstdint>
@@ -11,31 +11,59 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "run/budget.h"
+#include "run/listings.h"
+
+// How a file's head is read: read_file_head, or a test's stand-in.
+using ReadHead = bool (*)(const FileSpec& file, unsigned char* head, std::size_t n,
+                          std::size_t* got, std::uint64_t* size, int* error);
+
+// Why a run stopped before its end: a row could not be written, or
+// descriptors ran short at path and nothing more could be given back.
+struct Failure {
+    int error = 0;
+    bool writing = false;
+    std::string path;
+};
+
+struct ReadersSetup {
+    std::FILE* out;
+    std::FILE* progress;
+    Budget* budget;
+    Failure* failure; // the walk's: set here, and nothing more goes out
+    ReadHead read;
+    unsigned processors;
+    // When a read finds no descriptor free and no read in flight will give
+    // one back, the walk gives one back if it can.
+    bool (*give_back)(void* walk);
+    void* walk;
+};
 
 struct Readers;
 
 struct StopReaders {
-    // Stops the threads once their reads are done, closes the listings
+    // Stops the threads once their reads are done, lets go of what is
     // still queued and frees everything, whether or not all went out.
     void operator()(Readers* readers) const;
 };
 
-std::unique_ptr<Readers, StopReaders> start_readers(std::FILE* out, std::FILE* progress);
+std::unique_ptr<Readers, StopReaders> start_readers(const ReadersSetup& setup);
 
-// Queues a prepared candidate file, printed as path; returns its place in
-// the order. Waits while the window of files in flight is full.
-std::uint64_t queue_file(Readers* readers, const FileSpec& file, const std::string& path);
+// Queues a prepared file of listing, printed as path. Waits while the
+// window of items in flight is full.
+void queue_file(Readers* readers, Listing* listing, const FileSpec& file, const std::string& path);
 
-// Queues the end of a directory: a progress dot when dot is set, and the
-// closing of listing (when not null) once every file queued before is read.
-void queue_end(Readers* readers, DirListing* listing, bool dot);
+// Queues the progress dot of a finished subdirectory.
+void queue_dot(Readers* readers);
 
-// Waits until everything up to the place queue_file gave has gone out.
-void write_through(Readers* readers, std::uint64_t place);
+// Writes out at least the oldest item, reading it or waiting for it as
+// needed; false when nothing is queued.
+bool write_some(Readers* readers);
 
-// Waits until everything queued has gone out. Returns the number of rows.
-int write_all(Readers* readers);
+// Writes out everything queued, unless the run has failed.
+void write_all(Readers* readers);
 
-// The errno of the first write that failed, or 0. After a failure nothing
-// more is written, and the walk should stop.
-int write_error(const Readers* readers);
+// Waits until one of the reads in flight ends; false when there is none.
+bool wait_for_a_read(Readers* readers);
+
+int rows_written(const Readers* readers);
