@@ -42,8 +42,8 @@ def make_tree(root, tree):
         what(path) if callable(what) else pathlib.Path(path).write_bytes(what)
 
 
-def run(args, cwd=None, stdout=subprocess.PIPE, exe=EXE, **kw):
-    p = subprocess.run(([WINE] if WINE else []) + [exe] + args, cwd=cwd, stdout=stdout,
+def run(args, cwd=None, stdout=subprocess.PIPE, exe=EXE, prefix=(), **kw):
+    p = subprocess.run(([WINE] if WINE else []) + [exe, *prefix] + args, cwd=cwd, stdout=stdout,
                        stderr=subprocess.PIPE, timeout=120, **kw)
     out, err = p.stdout or b"", p.stderr
     if WINE:
@@ -105,6 +105,7 @@ class Case:
     where: str = "both"
     processors: int = 0  # the tool may run on (0: all)
     cold: bool = False  # the page cache dropped first (root only)
+    nofile: int = 0  # the tool's limit of open files (0: as inherited)
 
 
 ONE = {"a/r.au": REC}
@@ -134,6 +135,11 @@ CASES = [
     Case("thousands in flight, one processor", BIG, None, 24, processors=1),
     Case("thousands in flight, cold", BIG, None, 24, cold=True),
     Case("thousands in flight, one processor, cold", BIG, None, 24, processors=1, cold=True),
+    *(Case("thousands in flight, %d descriptors%s" % (n, ", cold" * cold), BIG, None, 24,
+           where="native", nofile=n, cold=cold) for n in (16, 24, 32) for cold in (False, True)),
+    Case("too few descriptors to walk", ONE, where="native", nofile=4,
+         err="\n0 total files processed in less than a second\n"
+             "aucatalog: {root}/a: Too many open files\n"),
     Case("comma quotes the path", {"a,b/x.au": REC, "c d.au": REC}, None, 1),
     Case("links followed, never in circles", {
         "a/x.au": REC, "b/y.au": REC, "b/deep/top": link("../.."), "a/up": link(".."),
@@ -176,9 +182,33 @@ def shown(path):
     return ("Z:" if WINE and path.startswith("/") else "") + path.replace("/", SEP)
 
 
-@pytest.mark.parametrize("case", [c for c in CASES if c.where in ("both", "wine" if WINE else
-                                                                  "native")], ids=lambda c: c.name)
+def limits(processors=0, nofile=0):
+    """Runs the child on so many processors and with so many descriptors."""
+    def apply():
+        if processors:
+            os.sched_setaffinity(0, range(processors))
+        if nofile:
+            resource.setrlimit(resource.RLIMIT_NOFILE, (nofile, nofile))
+    return apply
+
+
+def cases(cold):
+    return pytest.mark.parametrize("case", [
+        c for c in CASES if c.where in ("both", "wine" if WINE else "native") and c.cold == cold],
+        ids=lambda c: c.name)
+
+
+@cases(cold=False)
 def test_tree(case, tmp):
+    check_tree(case, tmp)
+
+
+@cases(cold=True)
+def test_tree_cold(case, tmp):
+    check_tree(case, tmp)
+
+
+def check_tree(case, tmp):
     root = tmp + "/rec"
     make_tree(root, case.tree)
 
@@ -187,46 +217,93 @@ def test_tree(case, tmp):
     if case.cold:
         drop_page_cache()
     cwd = case.cwd and case.cwd.replace("{root}", root).replace("{tmp}", tmp)
-    result = run([given(a) for a in case.args], cwd=cwd, preexec_fn=(
-        lambda: os.sched_setaffinity(0, range(case.processors))) if case.processors else None)
+    result = run([given(a) for a in case.args], cwd=cwd,
+                 preexec_fn=limits(case.processors, case.nofile))
     rels = case.rows or [rel for rel, data in case.tree.items() if data is REC and not case.err]
     paths = [ansi(given(case.prefix + "/" + rel)) for rel in in_listing_order(root, rels)]
     rows = ['"%s"' % p.replace('"', '""') if re.search('[,"\r\n]', p) else p for p in paths]
     if case.err:
         assert result == (HEADER_ROW, given(case.err), 1)
-    else:
-        expect(result, [row + TAIL for row in rows], case.dots)
+        return
+    expect(result, [row + TAIL for row in rows], case.dots)
 
 
-@native_only
-@pytest.mark.parametrize("cold", [False, True], ids=["warm", "cold"])
-def test_tree_deeper_than_path_max_with_256_descriptors(cold, tmp):
-    """Listings beyond the descriptor budget are given up, once their files
-    are read, and taken up again: through "..", and from an ancestor below
-    the links that lead outside."""
-    root, rel, rows = tmp + "/rec", "", []
+@pytest.fixture(scope="module")
+def deep_tree():
+    """3,000 levels, more than PATH_MAX, with a link and sixteen recordings
+    every fifty levels (some listed after the link, so their rows follow
+    all deeper rows), and the rows in the order the walk meets them."""
+    tmp = tempfile.mkdtemp(prefix="aucatalog-test-")
+    root, rel, levels = tmp + "/rec", "", []
     os.mkdir(root)
     fd = os.open(root, os.O_RDONLY)
     for level in range(3000):
-        if level % 50 == 49:  # sixteen names: some follow "sub" in any listing order
+        if level % 50 == 49:
             for name in "abcdefghijklmnop":
                 with open(os.open(name + ".au", os.O_WRONLY | os.O_CREAT, dir_fd=fd), "wb") as f:
                     f.write(REC)
-                rows.append(root + "/" + rel + name + ".au" + TAIL)
             os.mkdir(tmp + "/outside%d" % level)
             os.symlink(tmp + "/outside%d" % level, "sub", dir_fd=fd)
+            levels.append((rel, os.listdir(fd)))
         else:
             os.mkdir("sub", dir_fd=fd)
         fd, parent = os.open("sub", os.O_RDONLY, dir_fd=fd), fd
         os.close(parent)
         rel += "sub/"
     os.close(fd)
-    if cold:
-        drop_page_cache()
-    out, err, status = run([root], preexec_fn=lambda: resource.setrlimit(
-        resource.RLIMIT_NOFILE, (256, 256)))
-    assert len(rel) > 4096 and sorted(out.splitlines()[1:]) == sorted(rows)
-    assert summary(3000, len(rows)).fullmatch(err)
+    rows = []
+    for rel, names in reversed(levels):
+        at = names.index("sub")
+        rows = ([root + "/" + rel + n + TAIL for n in names[:at]] + rows +
+                [root + "/" + rel + n + TAIL for n in names[at + 1:]])
+    yield root, rows
+    subprocess.run(["rm", "-rf", tmp])
+
+
+def check_deep_tree(deep_tree, nofile):
+    """Listings beyond the descriptor budget are given up once their files
+    are read, and taken up again: through "..", and from an ancestor below
+    the links that lead outside."""
+    root, rows = deep_tree
+    expect(run([root], preexec_fn=limits(nofile=nofile)), rows, 3000)
+
+
+DESCRIPTOR_LIMITS = pytest.mark.parametrize("nofile", [256, 32, 24, 16])
+
+
+@native_only
+@DESCRIPTOR_LIMITS
+def test_tree_deeper_than_path_max(deep_tree, nofile):
+    check_deep_tree(deep_tree, nofile)
+
+
+@native_only
+@DESCRIPTOR_LIMITS
+def test_tree_deeper_than_path_max_cold(deep_tree, nofile):
+    drop_page_cache()
+    check_deep_tree(deep_tree, nofile)
+
+
+def strace_works():
+    return shutil.which("strace") and subprocess.run(
+        ["strace", "-o", "/dev/null", "true"], stderr=subprocess.DEVNULL).returncode == 0
+
+
+@native_only
+@pytest.mark.skipif(not strace_works(), reason="needs strace and ptrace")
+def test_any_open_short_of_descriptors(tmp):
+    """EMFILE or ENFILE on any one open (the K-th of each thread: a listing,
+    one taken up again, a file, on the walk or a reader), on one processor
+    and on two: the catalogue is whole and in order, the status 0."""
+    make_tree(tmp, {"d%d/%s%d.au" % (i % 3, "e/" * (i % 2), i): REC for i in range(24)})
+    rows = [tmp + "/" + rel + TAIL for rel in in_listing_order(
+        tmp, ["d%d/%s%d.au" % (i % 3, "e/" * (i % 2), i) for i in range(24)])]
+    for k in range(1, 50):
+        for error, processors in (("EMFILE", 0), ("ENFILE", 0), ("EMFILE", 1)):
+            strace = ["strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=openat",
+                      "-e", "inject=openat:error=%s:when=%d" % (error, k), EXE]
+            expect(run([tmp], exe=strace[0], prefix=strace[1:], preexec_fn=limits(processors)),
+                   rows, 6)
 
 
 @native_only

@@ -349,7 +349,8 @@ void queue_file(Readers* r, Listing* listing, const FileSpec& file, const std::s
     start_spares_if_slow(r);
     if (at_once(r)) {
         int error = 0;
-        finish_file(r, read_on_walk(r, file, path, r->row, &error), r->row, path, error);
+        ReadState state = read_on_walk(r, file, path, r->row, &error);
+        finish_file(r, state, r->row, path, error);
         r->written++;
         r->queued++;
         return;

@@ -1,0 +1,152 @@
+// The walk and its readers through their seams: reads that fail for want of
+// descriptors or memory, at chosen points, on one processor and on more.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <new>
+#include <string>
+
+#include "run/walk.h"
+
+namespace
+{
+
+// A tree of recordings on three levels, and its catalogue read undisturbed.
+struct Tree {
+    std::string root;
+    std::string rows;
+
+    Tree()
+    {
+        char dir[] = "/tmp/aucatalog-test-XXXXXX";
+        root = mkdtemp(dir);
+        std::string head(320, '\0');
+        head.replace(0, 8, ".snd\0\0\x01\x40", 8);
+        head[18] = 0x1F, head[19] = 0x40; // 8,000 samples a second
+        for (int i = 0; i < 600; i++) {
+            std::string sub = root + "/d" + std::to_string(i % 4) + (i % 3 ? "/e" : "");
+            std::filesystem::create_directories(sub);
+            std::ofstream(sub + "/r" + std::to_string(i) + ".au") << head << std::string(i, 'x');
+        }
+        rows = catalogue({}).first;
+    }
+    ~Tree() { std::filesystem::remove_all(root); }
+
+    // The rows a walk writes, and what it came to.
+    std::pair<std::string, WalkResult> catalogue(const WalkSetup& setup) const
+    {
+        char* text = nullptr;
+        std::size_t len = 0;
+        std::FILE* out = open_memstream(&text, &len);
+        std::FILE* progress = std::fopen("/dev/null", "w");
+        WalkResult result = scan_directory({root, root}, out, progress, setup);
+        std::fclose(out);
+        std::fclose(progress);
+        std::string rows(text, len);
+        std::free(text);
+        return {rows, result};
+    }
+};
+
+const Tree& tree()
+{
+    static const Tree tree;
+    return tree;
+}
+
+// Reads fail from the `from`-th on, every `every`-th (0: just that one),
+// the way `fault` says. The count is over all threads.
+enum Fault { SHORT_OF_DESCRIPTORS, SYSTEM_SHORT_OF_FILES, NO_MEMORY };
+std::atomic<int> reads, from, every;
+Fault fault;
+
+bool faulty_read(const FileSpec& file, unsigned char* head, std::size_t n, std::size_t* got,
+                 std::uint64_t* size, int* error)
+{
+    int k = ++reads - from;
+    if (k == 0 || (k > 0 && every && k % every == 0)) {
+        if (fault == NO_MEMORY)
+            throw std::bad_alloc();
+        *error = fault == SHORT_OF_DESCRIPTORS ? EMFILE : ENFILE;
+        return false;
+    }
+    return read_file_head(file, head, n, got, size, error);
+}
+
+std::pair<std::string, WalkResult> with_faults(Fault f, int first, int step, unsigned processors)
+{
+    reads = 0, from = first, every = step, fault = f;
+    return tree().catalogue({faulty_read, processors, 0});
+}
+
+} // namespace
+
+// Whether rows are the first n bytes of the undisturbed catalogue.
+testing::AssertionResult first_rows(const std::string& rows, std::size_t n)
+{
+    if (n <= tree().rows.size() && rows == tree().rows.substr(0, n))
+        return testing::AssertionSuccess();
+    std::size_t at = 0;
+    while (at < rows.size() && at < n && rows[at] == tree().rows[at])
+        at++;
+    return testing::AssertionFailure() << rows.size() << " bytes of rows, not the first " << n
+                                       << "; they differ from byte " << at;
+}
+
+// A read short of descriptors waits for one to be given back and is tried
+// again: whichever read it is and whichever thread, nothing is lost.
+TEST(Walk, ReadsShortOfDescriptorsAreTriedAgain)
+{
+    for (unsigned processors : {1u, 2u}) {
+        for (Fault f : {SHORT_OF_DESCRIPTORS, SYSTEM_SHORT_OF_FILES}) {
+            for (int first : {1, 2, 3, 5, 17, 100, 333, 599, 600}) {
+                auto [rows, result] = with_faults(f, first, 0, processors);
+                EXPECT_TRUE(first_rows(rows, tree().rows.size())) << processors << f << first;
+                EXPECT_EQ(result.failure.error, 0);
+            }
+        }
+    }
+}
+
+// When every read is refused, and the tool holds nothing it could give
+// back, the run stops at the first file refused twice: the rows before it
+// stand.
+TEST(Walk, ReadsAlwaysRefusedStopTheRun)
+{
+    for (unsigned processors : {1u, 2u}) {
+        auto [rows, result] = with_faults(SHORT_OF_DESCRIPTORS, 50, 1, processors);
+        EXPECT_EQ(result.failure.error, EMFILE);
+        EXPECT_FALSE(result.failure.writing);
+        std::size_t at = tree().rows.find(result.failure.path + ",");
+        ASSERT_NE(at, std::string::npos) << result.failure.path;
+        EXPECT_TRUE(first_rows(rows, at));
+        EXPECT_GE(result.rows, 40);
+    }
+}
+
+// A failed allocation on a reader thread ends the run as on the walk's:
+// bad_alloc from the walk, after the rows before that file.
+TEST(Walk, NoMemoryOnAnyThreadEndsTheRun)
+{
+    for (unsigned processors : {1u, 2u}) {
+        for (int first : {1, 300}) {
+            reads = 0, from = first, every = 0, fault = NO_MEMORY;
+            char* text = nullptr;
+            std::size_t len = 0;
+            std::FILE* out = open_memstream(&text, &len);
+            std::FILE* progress = std::fopen("/dev/null", "w");
+            EXPECT_THROW(scan_directory({tree().root, tree().root}, out, progress,
+                                        {faulty_read, processors, 0}),
+                         std::bad_alloc);
+            std::fclose(out);
+            std::fclose(progress);
+            std::string rows(text, len);
+            std::free(text);
+            EXPECT_TRUE(first_rows(rows, rows.size()));
+            EXPECT_LT(rows.size(), first == 1 ? 1u : tree().rows.size());
+        }
+    }
+}
