@@ -1,0 +1,178 @@
+// A read-only passthrough that waits, as a share or a card in a slow reader
+// would, in every lookup (getattr), every batch of a listing, every open of a
+// file or directory and every read.
+//
+//   slowfs [--delay-us=D] [--no-types] [-f] [-o OPT] SOURCE MOUNTPOINT
+//
+// D defaults to 1000. --no-types leaves every entry's type unknown in
+// listings, as on file systems that keep no types in their directories.
+// -f stays in the foreground; fusermount3 -u MOUNTPOINT ends it.
+#define FUSE_USE_VERSION 35
+#include <fuse.h>
+#include <fuse_lowlevel.h>
+#include <linux/fuse.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+static struct {
+    unsigned delay_us = 1000;
+    int no_types = 0;
+    const char* source = nullptr;
+} options;
+static int source_fd = -1;
+
+static void wait_for_storage()
+{
+    std::this_thread::sleep_for(std::chrono::microseconds(options.delay_us));
+}
+
+static const char* relative(const char* path)
+{
+    return path[1] ? path + 1 : ".";
+}
+
+// libfuse 3.14 never tells the kernel that lookups in one directory may run
+// in parallel, so the kernel lets one at a time through, and with a delay in
+// each that would set the pace whatever the client does. The reply to INIT,
+// being built as init() runs, is the first message sent through this.
+static std::atomic<bool> init_replied{false};
+
+static ssize_t send_reply(int fd, iovec* iov, int count, void*)
+{
+    if (!init_replied.exchange(true) && count > 1 && iov[1].iov_len == sizeof(fuse_init_out))
+        static_cast<fuse_init_out*>(iov[1].iov_base)->flags |= FUSE_PARALLEL_DIROPS;
+    return writev(fd, iov, count);
+}
+
+static void* slow_init(fuse_conn_info* conn, fuse_config* cfg)
+{
+    cfg->use_ino = 1;
+    cfg->entry_timeout = cfg->attr_timeout = cfg->negative_timeout = 86400;
+    conn->max_background = 512; // reads in flight at once; the kernel allows 12 by default
+    fuse_session* se = fuse_get_session(fuse_get_context()->fuse);
+    static const fuse_custom_io io = {
+        send_reply, [](int fd, void* buf, size_t size, void*) { return read(fd, buf, size); },
+        nullptr, nullptr};
+    fuse_session_custom_io(se, &io, fuse_session_fd(se));
+    return nullptr;
+}
+
+static int slow_getattr(const char* path, struct stat* st, fuse_file_info*)
+{
+    wait_for_storage();
+    return fstatat(source_fd, relative(path), st, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : -errno;
+}
+
+static int slow_open(const char* path, fuse_file_info* fi)
+{
+    wait_for_storage();
+    if ((fi->flags & O_ACCMODE) != O_RDONLY)
+        return -EROFS;
+    int fd = openat(source_fd, relative(path), fi->flags & ~O_CREAT);
+    if (fd < 0)
+        return -errno;
+    fi->fh = fd;
+    return 0;
+}
+
+static int slow_read(const char*, char* buf, size_t size, off_t offset, fuse_file_info* fi)
+{
+    wait_for_storage();
+    ssize_t n = pread(fi->fh, buf, size, offset);
+    return n >= 0 ? static_cast<int>(n) : -errno;
+}
+
+static int slow_opendir(const char* path, fuse_file_info* fi)
+{
+    wait_for_storage();
+    int fd = openat(source_fd, relative(path), O_RDONLY | O_DIRECTORY);
+    DIR* dir = fd >= 0 ? fdopendir(fd) : nullptr;
+    if (!dir) {
+        int err = errno;
+        if (fd >= 0)
+            close(fd);
+        return -err;
+    }
+    fi->fh = reinterpret_cast<uintptr_t>(dir);
+    return 0;
+}
+
+// Entries go out with their offsets, so that libfuse calls this once for
+// each batch the kernel asks for rather than once for the whole directory.
+static int slow_readdir(const char*, void* buf, fuse_fill_dir_t fill, off_t offset,
+                        fuse_file_info* fi, fuse_readdir_flags)
+{
+    wait_for_storage();
+    DIR* dir = reinterpret_cast<DIR*>(fi->fh);
+    seekdir(dir, offset);
+    while (dirent* e = readdir(dir)) {
+        struct stat st = {};
+        st.st_ino = e->d_ino;
+        if (!options.no_types)
+            st.st_mode = DTTOIF(e->d_type);
+        if (fill(buf, e->d_name, &st, e->d_off, fuse_fill_dir_flags(0)))
+            break;
+    }
+    return 0;
+}
+
+static int take_source(void*, const char* arg, int key, fuse_args*)
+{
+    if (key == FUSE_OPT_KEY_NONOPT && !options.source) {
+        options.source = arg;
+        return 0;
+    }
+    return 1; // the mount point and libfuse's own options
+}
+
+int main(int argc, char** argv)
+{
+    static const fuse_opt specs[] = {
+        {"--delay-us=%u", offsetof(decltype(options), delay_us), 0},
+        {"--no-types", offsetof(decltype(options), no_types), 1},
+        FUSE_OPT_END,
+    };
+    fuse_args args = FUSE_ARGS_INIT(argc, argv);
+    if (fuse_opt_parse(&args, &options, specs, take_source) != 0)
+        return 1;
+    if (!options.source) {
+        std::fprintf(stderr,
+                     "usage: slowfs [--delay-us=D] [--no-types] [-f] [-o OPT] SOURCE MOUNTPOINT\n");
+        return 1;
+    }
+    source_fd = open(options.source, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (source_fd < 0) {
+        std::perror(options.source);
+        return 1;
+    }
+    // libfuse serves on at most 10 threads unless told otherwise, too few to
+    // be anything but the bottleneck. The idle threads' limit only keeps
+    // libfuse 3.14 from warning about its own default. The caller's options
+    // come after and override these.
+    fuse_opt_insert_arg(&args, 1, "-omax_threads=512,max_idle_threads=512,ro,fsname=slowfs");
+
+    fuse_operations ops = {};
+    ops.init = slow_init;
+    ops.getattr = slow_getattr;
+    ops.open = slow_open;
+    ops.read = slow_read;
+    ops.release = [](const char*, fuse_file_info* fi) { return close(fi->fh); };
+    ops.opendir = slow_opendir;
+    ops.readdir = slow_readdir;
+    ops.releasedir = [](const char*, fuse_file_info* fi) {
+        return closedir(reinterpret_cast<DIR*>(fi->fh));
+    };
+    int status = fuse_main(args.argc, args.argv, &ops, nullptr);
+    fuse_opt_free_args(&args);
+    return status;
+}
