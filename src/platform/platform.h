@@ -106,6 +106,9 @@ bool read_file_head(const FileSpec& file, unsigned char* head, std::size_t n, st
 // How many processors this process may run on.
 unsigned processor_count();
 
+// Processor time the process has used so far, all threads, in seconds.
+double processor_seconds();
+
 // How many descriptors the process may have open, after raising its own
 // limit towards wanted where the system allows.
 int descriptor_limit(int wanted);

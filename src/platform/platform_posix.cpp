@@ -10,6 +10,7 @@
 #include <sched.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 #include <vector>
 
@@ -276,6 +277,15 @@ unsigned processor_count()
 #endif
     long n = sysconf(_SC_NPROCESSORS_ONLN);
     return n > 0 ? static_cast<unsigned>(n) : 1;
+}
+
+double processor_seconds()
+{
+    struct rusage usage;
+    if (getrusage(RUSAGE_SELF, &usage) != 0)
+        return 0;
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 int descriptor_limit(int wanted)

@@ -308,6 +308,15 @@ unsigned processor_count()
     return n ? n : 1;
 }
 
+double processor_seconds()
+{
+    FILETIME created, exited, kernel, user;
+    if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user))
+        return 0;
+    auto ticks = [](FILETIME t) { return std::uint64_t{t.dwHighDateTime} << 32 | t.dwLowDateTime; };
+    return static_cast<double>(ticks(kernel) + ticks(user)) / 1e7; // 100 ns ticks
+}
+
 // Handles are not limited as descriptors are: the budget is what the tool
 // asks for.
 int descriptor_limit(int wanted)

@@ -14,6 +14,7 @@
 
 #include "recording/header.h"
 #include "recording/row.h"
+#include "run/concurrency.h"
 #include "run/tuning.h"
 
 namespace
@@ -48,24 +49,30 @@ struct Slot {
 // mutex and condition variables are only for sleeping and waking.
 struct Readers {
     ReadersSetup setup;
-    std::unique_ptr<Slot[]> slots{new Slot[WINDOW]};
+    std::unique_ptr<Slot[]> slots{new Slot[SLOW_WINDOW]};
     // The places of the files queued, in order; readers claim from it.
-    std::unique_ptr<std::uint64_t[]> files{new std::uint64_t[WINDOW]};
+    std::unique_ptr<std::uint64_t[]> files{new std::uint64_t[SLOW_WINDOW]};
     std::atomic<std::uint64_t> files_queued{0}, files_claimed{0};
     // What the walk sleeps on: the item at `awaited`, or any read's
     // descriptor going back (`returned` counts them).
     std::atomic<std::uint64_t> awaited{NOTHING};
     std::atomic<bool> awaits_return{false};
     std::atomic<std::uint64_t> returned{0};
-    // Sleeping readers: one a processor wakes as files wait; the spare ones
-    // only when reads wait for the storage.
-    std::atomic<int> idle{0}, idle_spares{0};
-    std::atomic<std::uint64_t> slow_reads{0};
-    bool spares_started = false;
+    std::atomic<int> idle{0}; // readers asleep
+    // How many reads may be in flight and whether they wait for the
+    // storage, set anew after each stretch of reads from `concurrency`.
+    std::atomic<int> target{1};
+    std::atomic<bool> slow{false};
+    std::atomic<int> stretch_size{FIRST_STRETCH};
+    std::atomic<int> stretch_reads{0}, stretch_slow{0};
+    std::atomic<long long> stretch_in_flight{0}; // summed as each read ends
+    std::mutex tuning;                           // over the two below
+    Concurrency concurrency;
+    std::chrono::steady_clock::time_point stretch_start;
+    double stretch_cpu = 0; // processor_seconds() then
     std::atomic<bool> stopping{false};
     std::mutex mutex;
     std::condition_variable work;     // idle readers wait here
-    std::condition_variable spare;    // and idle spare readers here
     std::condition_variable finished; // the walk waits here
     // The walk's own: items before `written` have gone out, and `queued`
     // items exist.
@@ -73,11 +80,12 @@ struct Readers {
     std::string row; // of a file read at once
     int rows = 0;
     std::vector<std::thread> threads;
+    bool no_more_threads = false; // the system would start no more
 };
 
 static Slot& slot_at(Readers* r, std::uint64_t place)
 {
-    return r->slots[place % WINDOW];
+    return r->slots[place % SLOW_WINDOW];
 }
 
 static bool failed(const Readers* r)
@@ -91,7 +99,7 @@ static std::uint64_t claim(Readers* r)
     std::uint64_t file = r->files_claimed.load();
     while (file < r->files_queued.load())
         if (r->files_claimed.compare_exchange_weak(file, file + 1))
-            return r->files[file % WINDOW];
+            return r->files[file % SLOW_WINDOW];
     return NOTHING;
 }
 
@@ -106,6 +114,13 @@ static void wake(Readers* r, std::condition_variable& sleepers)
     sleepers.notify_one();
 }
 
+// Whether the target allows one more read in flight.
+static bool may_read(Readers* r)
+{
+    const Budget& budget = *r->setup.budget;
+    return budget.reads.load() < std::min(r->target.load(), reads_allowed(budget));
+}
+
 // A read's descriptor goes back to the budget.
 static void return_read(Readers* r)
 {
@@ -115,9 +130,42 @@ static void return_read(Readers* r)
         wake(r, r->finished);
 }
 
+// Counts a read into the current stretch; the read that ends a stretch
+// sets the target anew, and wakes the readers when it rose.
+static void count_read(Readers* r, bool slow)
+{
+    r->stretch_in_flight += r->setup.budget->reads.load();
+    r->stretch_slow += slow;
+    if (++r->stretch_reads < r->stretch_size.load())
+        return;
+    std::unique_lock<std::mutex> lock(r->tuning, std::try_to_lock);
+    if (!lock || r->stretch_reads.load() < r->stretch_size.load())
+        return; // another read is at it
+    auto now = std::chrono::steady_clock::now();
+    double cpu = processor_seconds();
+    ReadsSeen seen{r->stretch_reads.exchange(0), r->stretch_slow.exchange(0),
+                   std::chrono::duration<double>(now - r->stretch_start).count(), 0, 0};
+    seen.mean_in_flight = static_cast<double>(r->stretch_in_flight.exchange(0)) / seen.reads;
+    seen.busy_processors = (cpu - r->stretch_cpu) / (seen.seconds * r->setup.processors);
+    r->stretch_start = now;
+    r->stretch_cpu = cpu;
+    Concurrency& c = r->concurrency;
+    int before = c.target;
+    c.most = std::min(reads_allowed(*r->setup.budget), MAX_READS);
+    adjust(c, seen);
+    r->stretch_size = stretch_reads(c, seen.reads / std::max(seen.seconds, 1e-6));
+    r->slow = c.slow;
+    r->target = c.target;
+    bool rose = c.target > before;
+    lock.unlock();
+    if (rose) {
+        std::lock_guard<std::mutex> sleepers(r->mutex);
+        r->work.notify_all();
+    }
+}
+
 // One candidate file's header, or nothing when it is not a recording.
-// Counts the reads that waited for the storage; *slow is set for such a
-// read once they are enough for spare readers.
+// *slow is set when the read waited for the storage.
 static std::optional<RecordingHeader> read_recording_header(Readers* r, const FileSpec& file,
                                                             bool* slow, int* error)
 {
@@ -126,8 +174,7 @@ static std::optional<RecordingHeader> read_recording_header(Readers* r, const Fi
     std::uint64_t size = 0;
     auto start = std::chrono::steady_clock::now();
     bool opened = r->setup.read(file, head, sizeof head, &got, &size, error);
-    *slow = std::chrono::steady_clock::now() - start > SLOW_READ &&
-            ++r->slow_reads > SLOW_READS_BEFORE_SPARES;
+    *slow = std::chrono::steady_clock::now() - start > SLOW_READ;
     return opened ? decode_recording(head, got, size) : std::nullopt;
 }
 
@@ -136,18 +183,20 @@ static std::optional<RecordingHeader> read_recording_header(Readers* r, const Fi
 // descriptor back; a read short of one lowers the budget to what the
 // system gave.
 static ReadState catalogue_recording(Readers* r, const FileSpec& file, const std::string& path,
-                                     std::string& row, bool* slow, int* error)
+                                     std::string& row, int* error)
 {
     *error = 0;
     ReadState state = DONE;
+    bool slow = false;
     try {
-        if (std::optional<RecordingHeader> header = read_recording_header(r, file, slow, error))
+        if (std::optional<RecordingHeader> header = read_recording_header(r, file, &slow, error))
             write_catalogue_row(row, path.c_str(), *header);
         else
             row.clear();
     } catch (const std::bad_alloc&) {
         state = NO_MEMORY;
     }
+    count_read(r, slow);
     return_read(r);
     if (is_shortage(*error)) {
         lower_limit(*r->setup.budget);
@@ -160,15 +209,12 @@ static ReadState catalogue_recording(Readers* r, const FileSpec& file, const std
 static void read_file(Readers* r, std::uint64_t place)
 {
     Slot& s = slot_at(r, place);
-    bool slow = false;
-    ReadState state = catalogue_recording(r, s.file, s.path, s.row, &slow, &s.error);
+    ReadState state = catalogue_recording(r, s.file, s.path, s.row, &s.error);
     if (state != SHORT)
         let_go(*r->setup.budget, s.listing);
     s.state.store(state);
     if (r->awaited.load() == place)
         wake(r, r->finished);
-    if (slow && r->idle_spares.load() > 0 && has_work(r))
-        wake(r, r->spare);
 }
 
 bool wait_for_a_read(Readers* r)
@@ -194,34 +240,58 @@ static ReadState read_on_walk(Readers* r, const FileSpec& file, const std::strin
     for (bool last_try = false;;) {
         while (!begin_read(*r->setup.budget, MAX_READS))
             wait_for_a_read(r);
-        bool slow = false;
-        ReadState state = catalogue_recording(r, file, path, row, &slow, error);
+        ReadState state = catalogue_recording(r, file, path, row, error);
         if (state != SHORT || last_try)
             return state;
         last_try = !(wait_for_a_read(r) || r->setup.give_back(r->setup.walk));
     }
 }
 
-static void reader_main(Readers* r, bool spare)
+static void reader_main(Readers* r);
+
+static void start_reader(Readers* r)
 {
-    Budget& budget = *r->setup.budget;
-    std::atomic<int>& idle = spare ? r->idle_spares : r->idle;
+    try {
+        r->threads.emplace_back(reader_main, r);
+    } catch (const std::system_error&) {
+        r->no_more_threads = true; // fewer readers: the walk reads what they do not
+    }
+}
+
+// A sleeping reader is woken once a few files wait, and one that claims a
+// file wakes another while more wait: the readers call each other up, and
+// the walk wakes one at most for every few files it lists. While reads wait
+// for the storage, the walk starts a reader when none sleeps, up to the
+// target: many reads in flight are what the storage rewards.
+static void call_readers(Readers* r, std::uint64_t batch, bool walk)
+{
+    std::uint64_t waiting = r->files_queued.load() - r->files_claimed.load();
+    if (waiting < batch || !may_read(r))
+        return;
+    if (r->idle.load() > 0)
+        wake(r, r->work);
+    else if (walk && r->slow.load() && !r->no_more_threads &&
+             static_cast<int>(r->threads.size()) < r->target.load())
+        start_reader(r);
+}
+
+static void reader_main(Readers* r)
+{
     while (!r->stopping.load()) {
-        if (has_work(r) && begin_read(budget, MAX_READS)) {
+        if (has_work(r) && begin_read(*r->setup.budget, r->target.load())) {
             std::uint64_t place = claim(r);
-            if (place != NOTHING)
-                read_file(r, place);
-            else
+            if (place == NOTHING) {
                 return_read(r);
+                continue;
+            }
+            call_readers(r, WAKE_BATCH, false);
+            read_file(r, place);
             continue;
         }
         std::unique_lock<std::mutex> lock(r->mutex);
-        idle++;
-        (spare ? r->spare : r->work).wait(lock, [r, &budget] {
-            return r->stopping.load() ||
-                   (has_work(r) && budget.reads.load() < reads_allowed(budget));
-        });
-        idle--;
+        r->idle++;
+        r->work.wait(lock, [r] { return r->stopping.load() || (has_work(r) && may_read(r)); });
+        r->idle--;
     }
 }
 
@@ -281,8 +351,9 @@ static void write_item(Readers* r, Slot& s)
 }
 
 // Writes out, in order, what is ready. With wait, the oldest item goes out
-// first: rather than sleep while it is read, the walk reads it, or any
-// other file still unclaimed, itself.
+// first. While reads are quick the walk reads it, or any other file still
+// unclaimed, itself rather than sleep; while they wait for the storage it
+// sleeps, to go on listing as soon as it can.
 static void write_ready(Readers* r, bool wait)
 {
     while (r->written < r->queued) {
@@ -296,57 +367,40 @@ static void write_ready(Readers* r, bool wait)
         if (!wait)
             return;
         std::uint64_t place = NOTHING;
-        if (begin_read(*r->setup.budget, MAX_READS) && (place = claim(r)) == NOTHING)
+        bool help = !r->slow.load() || r->threads.empty();
+        if (help && begin_read(*r->setup.budget, r->target.load()) && (place = claim(r)) == NOTHING)
             return_read(r);
         if (place == NOTHING) {
-            wait_for(r, r->written);
+            // While reads wait for the storage they seldom end in order: the
+            // walk sleeps until a later one is done, and writes out a batch.
+            call_readers(r, 1, true);
+            place = std::min(r->written + SLOW_BATCH, r->queued - 1);
+            wait_for(r, help || slot_at(r, place).state.load() != QUEUED ? r->written : place);
             continue;
         }
-        if (r->idle.load() > 0 && has_work(r))
-            wake(r, r->work);
+        call_readers(r, 1, false);
         read_file(r, place);
-    }
-}
-
-static void start_threads(Readers* r, int count, bool spare)
-{
-    for (int i = 0; i < count; i++) {
-        try {
-            r->threads.emplace_back(reader_main, r, spare);
-        } catch (const std::system_error&) {
-            return; // fewer readers: the walk reads what they do not
-        }
-    }
-}
-
-static void start_spares_if_slow(Readers* r)
-{
-    std::uint64_t slow = r->slow_reads.load();
-    if (!r->spares_started && slow >= SLOW_READS_BEFORE_SPARES && 8 * slow >= r->returned.load()) {
-        r->spares_started = true;
-        int room = reads_allowed(*r->setup.budget) - 1 - static_cast<int>(r->threads.size());
-        start_threads(r, std::min(static_cast<int>(SPARE_READERS), room), true);
     }
 }
 
 // The slot for the next item, once the window has room for it.
 static Slot& next_slot(Readers* r)
 {
-    while (r->queued - r->written == WINDOW)
+    while (r->queued - r->written >= (r->slow.load() ? SLOW_WINDOW : WINDOW))
         write_ready(r, true);
     return slot_at(r, r->queued);
 }
 
-// With no reader threads and nothing waiting, the walk reads and writes at
-// once: on one processor with a warm cache it works as a one-thread walk.
+// With quick reads, no reader threads and nothing waiting, the walk reads
+// and writes at once: on one processor with a warm cache it works as a
+// one-thread walk.
 static bool at_once(const Readers* r)
 {
-    return r->threads.empty() && r->written == r->queued;
+    return !r->slow.load() && r->threads.empty() && r->written == r->queued;
 }
 
 void queue_file(Readers* r, Listing* listing, const FileSpec& file, const std::string& path)
 {
-    start_spares_if_slow(r);
     if (at_once(r)) {
         int error = 0;
         ReadState state = read_on_walk(r, file, path, r->row, &error);
@@ -364,11 +418,10 @@ void queue_file(Readers* r, Listing* listing, const FileSpec& file, const std::s
     s.path.assign(path);
     s.state.store(QUEUED);
     std::uint64_t files = r->files_queued.load();
-    r->files[files % WINDOW] = r->queued;
+    r->files[files % SLOW_WINDOW] = r->queued;
     r->files_queued.store(files + 1);
-    if (r->idle.load() > 0 && files + 1 - r->files_claimed.load() >= WAKE_BATCH)
-        wake(r, r->work);
     r->queued++;
+    call_readers(r, WAKE_BATCH, true);
 }
 
 void queue_dot(Readers* r)
@@ -405,8 +458,13 @@ std::unique_ptr<Readers, StopReaders> start_readers(const ReadersSetup& setup)
     r->setup = setup;
     // While reads are quick the walk and one reader a further processor
     // share the work.
-    int others = static_cast<int>(setup.processors) - 1;
-    start_threads(r.get(), std::min(others, reads_allowed(*setup.budget) - 1), false);
+    int most = std::min(reads_allowed(*setup.budget), MAX_READS);
+    r->concurrency = initial_concurrency(static_cast<int>(setup.processors), most);
+    r->target = r->concurrency.target;
+    r->stretch_start = std::chrono::steady_clock::now();
+    r->stretch_cpu = processor_seconds();
+    for (int i = 1; i < r->concurrency.quick && !r->no_more_threads; i++)
+        start_reader(r.get());
     return r;
 }
 
@@ -417,7 +475,6 @@ void StopReaders::operator()(Readers* r) const
         r->stopping.store(true);
     }
     r->work.notify_all();
-    r->spare.notify_all();
     for (std::thread& t : r->threads)
         t.join();
     for (std::uint64_t place = r->written; place < r->queued; place++) {
