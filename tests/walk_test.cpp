@@ -4,10 +4,13 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <new>
 #include <string>
+#include <sys/prctl.h>
+#include <thread>
 
 #include "run/walk.h"
 
@@ -26,7 +29,7 @@ struct Tree {
         std::string head(320, '\0');
         head.replace(0, 8, ".snd\0\0\x01\x40", 8);
         head[18] = 0x1F, head[19] = 0x40; // 8,000 samples a second
-        for (int i = 0; i < 600; i++) {
+        for (int i = 0; i < 4000; i++) {
             std::string sub = root + "/d" + std::to_string(i % 4) + (i % 3 ? "/e" : "");
             std::filesystem::create_directories(sub);
             std::ofstream(sub + "/r" + std::to_string(i) + ".au") << head << std::string(i, 'x');
@@ -76,6 +79,28 @@ bool faulty_read(const FileSpec& file, unsigned char* head, std::size_t n, std::
     return read_file_head(file, head, n, got, size, error);
 }
 
+// The first 500 reads wait 1 to 3 ms, as on a share; the last 1,000 take a
+// few microseconds, as on a warm cache: how many were in flight at most.
+std::atomic<int> in_flight, most_while_slow, most_at_the_end;
+
+bool latent_read(const FileSpec& file, unsigned char* head, std::size_t n, std::size_t* got,
+                 std::uint64_t* size, int* error)
+{
+    using namespace std::chrono;
+    int k = ++reads, now = ++in_flight;
+    std::atomic<int>& most = k <= 500 ? most_while_slow : most_at_the_end;
+    for (int m = most.load(); (k <= 500 || k > 3000) && now > m;)
+        most.compare_exchange_weak(m, now);
+    auto until = steady_clock::now() + microseconds(k <= 500 ? 1000 + k * 7919 % 2000 : 5);
+    if (k <= 500)
+        std::this_thread::sleep_until(until);
+    while (steady_clock::now() < until) {
+    }
+    bool ok = read_file_head(file, head, n, got, size, error);
+    in_flight--;
+    return ok;
+}
+
 std::pair<std::string, WalkResult> with_faults(Fault f, int first, int step, unsigned processors)
 {
     reads = 0, from = first, every = step, fault = f;
@@ -109,6 +134,19 @@ TEST(Walk, ReadsShortOfDescriptorsAreTriedAgain)
             }
         }
     }
+}
+
+// While reads wait for the storage many are in flight at once, far more
+// than the processors; once they are quick again, one a processor. The
+// catalogue is the same either way.
+TEST(Walk, ReadsInFlightFollowTheStorage)
+{
+    prctl(PR_SET_TIMERSLACK, 1); // microsecond sleeps, for the readers too
+    reads = 0, in_flight = 0, most_while_slow = 0, most_at_the_end = 0;
+    auto [rows, result] = tree().catalogue({latent_read, 2, 0});
+    EXPECT_TRUE(first_rows(rows, tree().rows.size()));
+    EXPECT_GE(most_while_slow.load(), 16);
+    EXPECT_LE(most_at_the_end.load(), 2);
 }
 
 // When every read is refused, and the tool holds nothing it could give
