@@ -134,9 +134,12 @@ static void return_read(Readers* r)
 // sets the target anew, and wakes the readers when it rose.
 static void count_read(Readers* r, bool slow)
 {
-    r->stretch_in_flight += r->setup.budget->reads.load();
-    r->stretch_slow += slow;
-    if (++r->stretch_reads < r->stretch_size.load())
+    constexpr auto relaxed = std::memory_order_relaxed; // counts, read under the lock
+    if (r->slow.load(relaxed)) // only slow stretches weigh how busy reads were
+        r->stretch_in_flight.fetch_add(r->setup.budget->reads.load(relaxed), relaxed);
+    if (slow)
+        r->stretch_slow.fetch_add(1, relaxed);
+    if (r->stretch_reads.fetch_add(1, relaxed) + 1 < r->stretch_size.load(relaxed))
         return;
     std::unique_lock<std::mutex> lock(r->tuning, std::try_to_lock);
     if (!lock || r->stretch_reads.load() < r->stretch_size.load())
