@@ -131,8 +131,9 @@ CASES = [
     Case("root ./rec", ONE, None, 1, ["./rec"], "{tmp}", "./rec"),
     Case("root .", ONE, None, 1, ["."], "{root}", "."),
     Case("current directory", ONE, None, 1, [], "{root}"),
+    # Windows keeps a current directory of at most 260 characters.
     Case("current directory deeper than 256 characters", {"/".join(["c" * 99] * 3) + "/r.au": REC},
-         None, 0, [], "{root}/" + "/".join(["c" * 99] * 3)),
+         None, 0, [], "{root}/" + "/".join(["c" * 99] * 3), where="native"),
     Case("further arguments ignored", ONE, None, 1, ["rec", "x", "--help"], "{tmp}", "rec"),
     Case("thousands in flight", BIG, None, 24),
     Case("thousands in flight, one processor", BIG, None, 24, processors=1),
@@ -304,20 +305,19 @@ def mounted_slowfs(source, point, *options):
     return fs
 
 
-@native_only
 def test_slow_share_without_entry_types(tmp):
     """Through a passthrough that waits 1 ms in every request and, like some
     file systems, leaves entry types out of listings: every entry is looked
     at, readers sleep between directories and are called up again, and the
-    catalogue is the tree's."""
+    catalogue is the tree's. Under Wine, as a share would be on Windows."""
     tree = {"d%d/%s.au" % (i % 8, i): REC for i in range(160)}
     tree.update({"d1/y.au/z.au": REC, "d2/notes.txt": b"", "d3/e/f/g.AU": REC})
     make_tree(tmp + "/src", tree)
     fs = mounted_slowfs(tmp + "/src", tmp + "/mnt", "--delay-us=1000", "--no-types")
     try:
-        rows = [tmp + "/mnt/" + rel + TAIL for rel in in_listing_order(
+        rows = [shown(tmp + "/mnt/" + rel) + TAIL for rel in in_listing_order(
             tmp + "/mnt", [rel for rel, data in tree.items() if data is REC])]
-        expect(run([tmp + "/mnt"]), rows, 11)
+        expect(run([shown(tmp + "/mnt")]), rows, 11)
     finally:
         subprocess.run(["fusermount3", "-u", tmp + "/mnt"])
         fs.wait()
