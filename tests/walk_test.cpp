@@ -7,6 +7,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <new>
 #include <string>
 #include <sys/prctl.h>
@@ -29,28 +30,38 @@ struct Tree {
         std::string head(320, '\0');
         head.replace(0, 8, ".snd\0\0\x01\x40", 8);
         head[18] = 0x1F, head[19] = 0x40; // 8,000 samples a second
-        for (int i = 0; i < 4000; i++) {
+        for (int i = 0; i < 8000; i++) {
             std::string sub = root + "/d" + std::to_string(i % 4) + (i % 3 ? "/e" : "");
             std::filesystem::create_directories(sub);
             std::ofstream(sub + "/r" + std::to_string(i) + ".au") << head << std::string(i, 'x');
         }
-        rows = catalogue({}).first;
+        rows = catalogue({}).rows;
     }
     ~Tree() { std::filesystem::remove_all(root); }
 
     // The rows a walk writes, and what it came to.
-    std::pair<std::string, WalkResult> catalogue(const WalkSetup& setup) const
+    struct Run {
+        std::string rows;
+        WalkResult result;
+        bool out_of_memory = false;
+    };
+    Run catalogue(const WalkSetup& setup) const
     {
+        Run run;
         char* text = nullptr;
         std::size_t len = 0;
         std::FILE* out = open_memstream(&text, &len);
         std::FILE* progress = std::fopen("/dev/null", "w");
-        WalkResult result = scan_directory({root, root}, out, progress, setup);
+        try {
+            run.result = scan_directory({root, root}, out, progress, setup);
+        } catch (const std::bad_alloc&) {
+            run.out_of_memory = true;
+        }
         std::fclose(out);
         std::fclose(progress);
-        std::string rows(text, len);
+        run.rows.assign(text, len);
         std::free(text);
-        return {rows, result};
+        return run;
     }
 };
 
@@ -61,49 +72,62 @@ const Tree& tree()
 }
 
 // Reads fail from the `from`-th on, every `every`-th (0: just that one),
-// the way `fault` says. The count is over all threads.
-enum Fault { SHORT_OF_DESCRIPTORS, SYSTEM_SHORT_OF_FILES, NO_MEMORY };
+// the way `fault` says. The count is over all threads. SHORT_THEN_NO_MEMORY
+// refuses a file for want of descriptors and runs out of memory when it is
+// tried again.
+enum Fault { SHORT_OF_DESCRIPTORS, SYSTEM_SHORT_OF_FILES, NO_MEMORY, SHORT_THEN_NO_MEMORY };
 std::atomic<int> reads, from, every;
 Fault fault;
+std::mutex refused_mutex;
+std::string refused;
 
 bool faulty_read(const FileSpec& file, unsigned char* head, std::size_t n, std::size_t* got,
                  std::uint64_t* size, int* error)
 {
     int k = ++reads - from;
+    if (fault == SHORT_THEN_NO_MEMORY) {
+        std::lock_guard<std::mutex> lock(refused_mutex);
+        if (k == 0)
+            refused = file.name;
+        else if (file.name == refused)
+            throw std::bad_alloc();
+    }
     if (k == 0 || (k > 0 && every && k % every == 0)) {
         if (fault == NO_MEMORY)
             throw std::bad_alloc();
-        *error = fault == SHORT_OF_DESCRIPTORS ? EMFILE : ENFILE;
+        *error = fault == SYSTEM_SHORT_OF_FILES ? ENFILE : EMFILE;
         return false;
     }
     return read_file_head(file, head, n, got, size, error);
 }
 
-// The first 500 reads wait 1 to 3 ms, as on a share; the last 1,000 take a
-// few microseconds, as on a warm cache: how many were in flight at most.
+// The first 500 reads wait 1 to 3 ms, as on a share, the others not at all,
+// as on a warm cache: how many were in flight at most, while slow and over
+// the last 2,000.
 std::atomic<int> in_flight, most_while_slow, most_at_the_end;
 
 bool latent_read(const FileSpec& file, unsigned char* head, std::size_t n, std::size_t* got,
                  std::uint64_t* size, int* error)
 {
     using namespace std::chrono;
-    int k = ++reads, now = ++in_flight;
-    std::atomic<int>& most = k <= 500 ? most_while_slow : most_at_the_end;
-    for (int m = most.load(); (k <= 500 || k > 3000) && now > m;)
-        most.compare_exchange_weak(m, now);
-    auto until = steady_clock::now() + microseconds(k <= 500 ? 1000 + k * 7919 % 2000 : 5);
-    if (k <= 500)
-        std::this_thread::sleep_until(until);
-    while (steady_clock::now() < until) {
+    if (++reads == 1) { // the system short of files for a moment
+        *error = ENFILE;
+        return false;
     }
+    int k = reads, now = ++in_flight;
+    std::atomic<int>& most = k <= 500 ? most_while_slow : most_at_the_end;
+    for (int m = most.load(); (k <= 500 || k > 6000) && now > m;)
+        most.compare_exchange_weak(m, now);
+    if (k <= 500)
+        std::this_thread::sleep_for(microseconds(1000 + k * 7919 % 2000));
     bool ok = read_file_head(file, head, n, got, size, error);
     in_flight--;
     return ok;
 }
 
-std::pair<std::string, WalkResult> with_faults(Fault f, int first, int step, unsigned processors)
+Tree::Run with_faults(Fault f, int first, int step, unsigned processors)
 {
-    reads = 0, from = first, every = step, fault = f;
+    reads = 0, from = first, every = step, fault = f, refused.clear();
     return tree().catalogue({faulty_read, processors, 0});
 }
 
@@ -127,24 +151,23 @@ TEST(Walk, ReadsShortOfDescriptorsAreTriedAgain)
 {
     for (unsigned processors : {1u, 2u}) {
         for (Fault f : {SHORT_OF_DESCRIPTORS, SYSTEM_SHORT_OF_FILES}) {
-            for (int first : {1, 2, 3, 5, 17, 100, 333, 599, 600}) {
-                auto [rows, result] = with_faults(f, first, 0, processors);
-                EXPECT_TRUE(first_rows(rows, tree().rows.size())) << processors << f << first;
-                EXPECT_EQ(result.failure.error, 0);
+            for (int first : {1, 2, 17, 333, 8000}) {
+                Tree::Run run = with_faults(f, first, 0, processors);
+                EXPECT_TRUE(first_rows(run.rows, tree().rows.size())) << processors << f << first;
+                EXPECT_EQ(run.result.failure.error, 0);
             }
         }
     }
 }
 
 // While reads wait for the storage many are in flight at once, far more
-// than the processors; once they are quick again, one a processor. The
-// catalogue is the same either way.
+// than the processors, also after a moment's shortage; once they are quick
+// again, one a processor. The catalogue is the same either way.
 TEST(Walk, ReadsInFlightFollowTheStorage)
 {
     prctl(PR_SET_TIMERSLACK, 1); // microsecond sleeps, for the readers too
     reads = 0, in_flight = 0, most_while_slow = 0, most_at_the_end = 0;
-    auto [rows, result] = tree().catalogue({latent_read, 2, 0});
-    EXPECT_TRUE(first_rows(rows, tree().rows.size()));
+    EXPECT_TRUE(first_rows(tree().catalogue({latent_read, 2, 0}).rows, tree().rows.size()));
     EXPECT_GE(most_while_slow.load(), 16);
     EXPECT_LE(most_at_the_end.load(), 2);
 }
@@ -155,36 +178,30 @@ TEST(Walk, ReadsInFlightFollowTheStorage)
 TEST(Walk, ReadsAlwaysRefusedStopTheRun)
 {
     for (unsigned processors : {1u, 2u}) {
-        auto [rows, result] = with_faults(SHORT_OF_DESCRIPTORS, 50, 1, processors);
-        EXPECT_EQ(result.failure.error, EMFILE);
-        EXPECT_FALSE(result.failure.writing);
-        std::size_t at = tree().rows.find(result.failure.path + ",");
-        ASSERT_NE(at, std::string::npos) << result.failure.path;
-        EXPECT_TRUE(first_rows(rows, at));
-        EXPECT_GE(result.rows, 40);
+        Tree::Run run = with_faults(SHORT_OF_DESCRIPTORS, 50, 1, processors);
+        const Failure& failure = run.result.failure;
+        EXPECT_EQ(failure.error, EMFILE);
+        EXPECT_FALSE(failure.writing);
+        std::size_t at = tree().rows.find(failure.path + ",");
+        ASSERT_NE(at, std::string::npos) << failure.path;
+        EXPECT_TRUE(first_rows(run.rows, at));
+        EXPECT_GE(run.result.rows, 40);
     }
 }
 
-// A failed allocation on a reader thread ends the run as on the walk's:
-// bad_alloc from the walk, after the rows before that file.
+// A failed allocation on a reader thread, or on the walk when it tries a
+// refused read again, ends the run as on the walk's own: bad_alloc from the
+// walk, after a prefix of the rows.
 TEST(Walk, NoMemoryOnAnyThreadEndsTheRun)
 {
     for (unsigned processors : {1u, 2u}) {
-        for (int first : {1, 300}) {
-            reads = 0, from = first, every = 0, fault = NO_MEMORY;
-            char* text = nullptr;
-            std::size_t len = 0;
-            std::FILE* out = open_memstream(&text, &len);
-            std::FILE* progress = std::fopen("/dev/null", "w");
-            EXPECT_THROW(scan_directory({tree().root, tree().root}, out, progress,
-                                        {faulty_read, processors, 0}),
-                         std::bad_alloc);
-            std::fclose(out);
-            std::fclose(progress);
-            std::string rows(text, len);
-            std::free(text);
-            EXPECT_TRUE(first_rows(rows, rows.size()));
-            EXPECT_LT(rows.size(), first == 1 ? 1u : tree().rows.size());
+        for (Fault f : {NO_MEMORY, SHORT_THEN_NO_MEMORY}) {
+            for (int first : {1, 300}) {
+                Tree::Run run = with_faults(f, first, 0, processors);
+                EXPECT_TRUE(run.out_of_memory);
+                EXPECT_TRUE(first_rows(run.rows, run.rows.size()));
+                EXPECT_LT(run.rows.size(), first == 1 ? 1u : tree().rows.size());
+            }
         }
     }
 }

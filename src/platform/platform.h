@@ -77,11 +77,16 @@ bool holds_descriptor(const DirListing* dir);
 // reader's hands meanwhile.
 void release_listing(DirListing* dir);
 
-// Makes a released listing usable again, if it has entries left: through
-// the ".." of child, a subdirectory of it that still holds its descriptor
-// (may be null), or else by opening it again from its nearest ancestor that
-// holds one. Its ancestors must still be open listings. It must be the same
-// directory as before: if the tree changed meanwhile, false with *error 0.
+// Whether a released listing must be taken up again before the walk goes on
+// in it: it has entries left, and they are opened through its descriptor.
+bool needs_take_up(const DirListing* dir);
+
+// Makes a released listing usable again: through the ".." of child, a
+// subdirectory of it that still holds its descriptor (may be null), or else
+// by opening it again from its nearest ancestor that holds one. Its
+// ancestors must still be open listings. It must be the same directory as
+// before: if the tree changed meanwhile, false with *error ESTALE, and what
+// remains of it cannot be opened.
 bool take_up_listing(DirListing* dir, const DirListing* child, int* error);
 
 void close_listing(DirListing* dir);

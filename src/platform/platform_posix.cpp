@@ -109,9 +109,14 @@ static int reopen(const DirListing* dir, int* error)
     return fd;
 }
 
+bool needs_take_up(const DirListing* dir)
+{
+    return dir->fd < 0 && dir->next_saved < dir->saved.size();
+}
+
 bool take_up_listing(DirListing* dir, const DirListing* child, int* error)
 {
-    if (dir->fd >= 0 || dir->next_saved == dir->saved.size())
+    if (!needs_take_up(dir))
         return true;
     // The ".." of the subdirectory just left is the cheapest way back, when
     // it really is this directory (it is not after a link).

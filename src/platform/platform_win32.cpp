@@ -250,6 +250,11 @@ void release_listing(DirListing* dir)
 
 // Files and subdirectories are opened by their full paths: a released
 // listing needs no handle to go on from memory.
+bool needs_take_up(const DirListing*)
+{
+    return false;
+}
+
 bool take_up_listing(DirListing*, const DirListing*, int*)
 {
     return true;

@@ -6,9 +6,12 @@
 #include "platform/platform.h"
 #include "run/tuning.h"
 
-int initial_limit()
+void set_limit(Budget& budget, int given)
 {
-    return std::max(descriptor_limit(DESCRIPTORS_WANTED) - DESCRIPTORS_RESERVED, DESCRIPTORS_MIN);
+    if (!given)
+        given = descriptor_limit(DESCRIPTORS_WANTED) - DESCRIPTORS_RESERVED;
+    budget.initial = std::max(given, DESCRIPTORS_MIN);
+    budget.limit = budget.initial;
 }
 
 int reads_allowed(const Budget& budget)
@@ -38,10 +41,19 @@ void end_read(Budget& budget)
 
 void lower_limit(Budget& budget)
 {
+    budget.shortages++;
     int held = std::max(budget.listings.load() + budget.reads.load(), DESCRIPTORS_MIN);
     int limit = budget.limit.load();
     while (held < limit && !budget.limit.compare_exchange_weak(limit, held)) {
     }
+}
+
+void regain_limit(Budget& budget, unsigned* seen)
+{
+    unsigned shortages = budget.shortages.load();
+    if (shortages == *seen)
+        budget.limit = budget.initial;
+    *seen = shortages;
 }
 
 bool is_shortage(int error)

@@ -8,12 +8,15 @@
 
 struct Budget {
     std::atomic<int> limit{0}; // what the tool may hold
+    int initial = 0;           // and what it took from the system
     std::atomic<int> listings{0};
-    std::atomic<int> reads{0}; // files open or about to be
+    std::atomic<int> reads{0};          // files open or about to be
+    std::atomic<unsigned> shortages{0}; // opens that found none free
 };
 
-// The system's limit, raised where it allows, less what others need.
-int initial_limit();
+// Sets the limit: the system's, raised where it allows, less what others
+// need; or the given one.
+void set_limit(Budget& budget, int given);
 
 int reads_allowed(const Budget& budget);
 int listings_allowed(const Budget& budget);
@@ -24,8 +27,14 @@ bool begin_read(Budget& budget, int cap);
 void end_read(Budget& budget);
 
 // An open failed for want of descriptors: the system gives no more than the
-// tool holds now, so that is its limit from now on.
+// tool holds now, so that is its limit for now.
 void lower_limit(Budget& budget);
+
+// A shortage may pass (the system's table frees up as other processes
+// close files): after a stretch without one since *seen, the limit is the
+// initial one again. Should the shortage last, the next open that finds
+// none free lowers it again, and is tried again.
+void regain_limit(Budget& budget, unsigned* seen);
 
 // EMFILE or ENFILE: the open may succeed once a descriptor is given back.
 bool is_shortage(int error);

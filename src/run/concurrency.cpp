@@ -5,13 +5,19 @@
 
 #include "run/tuning.h"
 
-Concurrency initial_concurrency(int quick, int most)
+Concurrency initial_concurrency(int processors, int most)
 {
     Concurrency c;
-    c.quick = std::min(quick, most);
-    c.most = most;
+    c.processors = processors;
+    set_most(c, most);
     c.target = c.quick;
     return c;
+}
+
+void set_most(Concurrency& c, int most)
+{
+    c.most = most;
+    c.quick = std::min(c.processors, most);
 }
 
 int stretch_reads(const Concurrency& c, double rate)
@@ -29,12 +35,14 @@ void adjust(Concurrency& c, const ReadsSeen& seen)
     }
     if (!c.slow) { // reads began to wait: start where disks and shares pay
         c.slow = true;
-        c.best = c.target = std::clamp(std::max(c.best, SLOW_START), c.quick, c.most);
+        c.best = c.target = std::max({c.best, SLOW_START, c.quick});
         c.best_rate = 0;
         c.hold = 0;
         return;
     }
-    if (seen.seconds <= 0)
+    // While the budget allows fewer than the best, it sets the pace, not the
+    // storage: nothing is learnt until it allows them again.
+    if (seen.seconds <= 0 || c.most < c.best)
         return;
     double rate = seen.reads / seen.seconds;
     if (c.target != c.best) { // a try: more kept if they paid, fewer if they lost little
@@ -50,8 +58,10 @@ void adjust(Concurrency& c, const ReadsSeen& seen)
         c.patience = 1;
     } else {
         c.best_rate = c.best_rate > 0 ? (c.best_rate + rate) / 2 : rate;
-        if (c.hold > 0 && c.hold-- > 0)
+        if (c.hold > 0) {
+            c.hold--;
             return;
+        }
     }
     // More reads in flight can only help while those allowed are kept busy
     // and the processors have time to spare for them. While the walk lists

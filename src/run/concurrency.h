@@ -18,9 +18,10 @@ struct ReadsSeen {
 };
 
 struct Concurrency {
-    int quick;         // in flight while reads are quick
-    int most;          // what the budget allows
-    int target;        // in flight now
+    int processors = 1;
+    int most = 1;      // what the budget allows
+    int quick = 1;     // in flight while reads are quick: a processor each, within most
+    int target = 1;    // in flight now
     bool slow = false; // reads wait for the storage
     int best = 0;      // the target with the best recent rate, and that rate
     double best_rate = 0;
@@ -28,7 +29,11 @@ struct Concurrency {
     int patience = 1;
 };
 
-Concurrency initial_concurrency(int quick, int most);
+Concurrency initial_concurrency(int processors, int most);
+
+// The budget allows this many reads in flight from now on; the target may
+// be more, and is again once the budget allows it.
+void set_most(Concurrency& c, int most);
 
 // Reads in the next stretch, at the rate of the last: enough that one slow
 // read does not decide it, and a stretch lasts long enough to tell.

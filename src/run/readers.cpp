@@ -70,6 +70,7 @@ struct Readers {
     Concurrency concurrency;
     std::chrono::steady_clock::time_point stretch_start;
     double stretch_cpu = 0; // processor_seconds() then
+    unsigned shortages_seen = 0;
     std::atomic<bool> stopping{false};
     std::mutex mutex;
     std::condition_variable work;     // idle readers wait here
@@ -154,7 +155,8 @@ static void count_read(Readers* r, bool slow)
     r->stretch_cpu = cpu;
     Concurrency& c = r->concurrency;
     int before = c.target;
-    c.most = std::min(reads_allowed(*r->setup.budget), MAX_READS);
+    regain_limit(*r->setup.budget, &r->shortages_seen);
+    set_most(c, reads_allowed(*r->setup.budget));
     adjust(c, seen);
     r->stretch_size = stretch_reads(c, seen.reads / std::max(seen.seconds, 1e-6));
     r->slow = c.slow;
@@ -264,17 +266,24 @@ static void start_reader(Readers* r)
 // A sleeping reader is woken once a few files wait, and one that claims a
 // file wakes another while more wait: the readers call each other up, and
 // the walk wakes one at most for every few files it lists. While reads wait
-// for the storage, the walk starts a reader when none sleeps, up to the
-// target: many reads in flight are what the storage rewards.
+// for the storage and none sleeps, the walk starts readers for the files
+// waiting, up to the target: many reads in flight are what the storage
+// rewards.
 static void call_readers(Readers* r, std::uint64_t batch, bool walk)
 {
     std::uint64_t waiting = r->files_queued.load() - r->files_claimed.load();
     if (waiting < batch || !may_read(r))
         return;
-    if (r->idle.load() > 0)
+    if (r->idle.load() > 0) {
         wake(r, r->work);
-    else if (walk && r->slow.load() && !r->no_more_threads &&
-             static_cast<int>(r->threads.size()) < r->target.load())
+        return;
+    }
+    if (!walk || !r->slow.load())
+        return;
+    std::uint64_t wanted = std::min(r->target.load(), reads_allowed(*r->setup.budget));
+    for (std::uint64_t more =
+             std::min(wanted - std::min<std::uint64_t>(wanted, r->threads.size()), waiting);
+         more > 0 && !r->no_more_threads; more--)
         start_reader(r);
 }
 
@@ -349,6 +358,7 @@ static void write_item(Readers* r, Slot& s)
         if (!failed(r))
             state = read_on_walk(r, s.file, s.path, s.row, &s.error);
         let_go(*r->setup.budget, s.listing);
+        s.state.store(state == SHORT ? DONE : state); // let go of once only
     }
     finish_file(r, state, s.row, s.path, s.error);
 }
@@ -378,7 +388,8 @@ static void write_ready(Readers* r, bool wait)
             // walk sleeps until a later one is done, and writes out a batch.
             call_readers(r, 1, true);
             place = std::min(r->written + SLOW_BATCH, r->queued - 1);
-            wait_for(r, help || slot_at(r, place).state.load() != QUEUED ? r->written : place);
+            bool batch = !help && slot_at(r, place).state.load() == QUEUED;
+            wait_for(r, batch ? place : r->written);
             continue;
         }
         call_readers(r, 1, false);
@@ -413,12 +424,12 @@ void queue_file(Readers* r, Listing* listing, const FileSpec& file, const std::s
         return;
     }
     Slot& s = next_slot(r);
-    use_listing(listing);
+    s.file.name.assign(file.name); // the copies first: they may run out of memory
+    s.path.assign(path);
+    s.file.dir = file.dir;
     s.is_file = true;
     s.listing = listing;
-    s.file.dir = file.dir;
-    s.file.name.assign(file.name);
-    s.path.assign(path);
+    use_listing(listing);
     s.state.store(QUEUED);
     std::uint64_t files = r->files_queued.load();
     r->files[files % SLOW_WINDOW] = r->queued;
@@ -461,8 +472,8 @@ std::unique_ptr<Readers, StopReaders> start_readers(const ReadersSetup& setup)
     r->setup = setup;
     // While reads are quick the walk and one reader a further processor
     // share the work.
-    int most = std::min(reads_allowed(*setup.budget), MAX_READS);
-    r->concurrency = initial_concurrency(static_cast<int>(setup.processors), most);
+    r->concurrency =
+        initial_concurrency(static_cast<int>(setup.processors), reads_allowed(*setup.budget));
     r->target = r->concurrency.target;
     r->stretch_start = std::chrono::steady_clock::now();
     r->stretch_cpu = processor_seconds();

@@ -147,9 +147,9 @@ static void leave(Walk& walk)
     if (!walk.path.empty()) {
         queue_dot(walk.readers);
         Listing* parent = walk.path.back();
-        if (!parent->counted) {
-            // Taken up through the ".." of the listing left, which closes
-            // then: once its reads are over, the listings are no more.
+        if (needs_take_up(parent->dir)) {
+            // Through the ".." of the listing left, once no read needs that
+            // one any more: one descriptor takes the place of the other.
             while (done->users.load() > 1 && write_some(walk.readers)) {
             }
             open_in_budget(walk, 0, parent->path_len,
@@ -198,7 +198,7 @@ WalkResult scan_directory(const RootDir& root, std::FILE* out, std::FILE* progre
         return result;
     }
     Walk walk;
-    walk.budget.limit = setup.descriptors ? setup.descriptors : initial_limit();
+    set_limit(walk.budget, setup.descriptors);
     int error = 0;
     DirListing* dir = open_root(root, &error);
     if (!dir && is_shortage(error)) // nothing held to give back: once more
