@@ -128,7 +128,6 @@ CASES = [
     Case("root with separator", ONE, None, 1, ["{root}/"]),
     Case("root with two", ONE, None, 1, ["{root}//"], prefix="{root}/", where="native"),
     Case("relative root", ONE, None, 1, ["rec"], "{tmp}", "rec"),
-    Case("root ./rec", ONE, None, 1, ["./rec"], "{tmp}", "./rec"),
     Case("root .", ONE, None, 1, ["."], "{root}", "."),
     Case("current directory", ONE, None, 1, [], "{root}"),
     # Windows keeps a current directory of at most 260 characters.
@@ -264,45 +263,22 @@ def deep_tree():
     subprocess.run(["rm", "-rf", tmp])
 
 
-def check_deep_tree(deep_tree, nofile):
-    """Listings beyond the descriptor budget are given up once their files
-    are read, and taken up again: through "..", and from an ancestor below
-    the links that lead outside."""
-    root, rows = deep_tree
-    expect(run([root], preexec_fn=limits(nofile=nofile)), rows, 3000)
-
-
 DESCRIPTOR_LIMITS = pytest.mark.parametrize("nofile", [256, 32, 24, 16])
 
 
 @native_only
 @DESCRIPTOR_LIMITS
 def test_tree_deeper_than_path_max(deep_tree, nofile):
-    check_deep_tree(deep_tree, nofile)
+    """Listings beyond the budget are given up once their files are read and
+    taken up again: through "..", and from an ancestor below the links."""
+    expect(run([deep_tree[0]], preexec_fn=limits(nofile=nofile)), deep_tree[1], 3000)
 
 
 @native_only
 @DESCRIPTOR_LIMITS
 def test_tree_deeper_than_path_max_cold(deep_tree, nofile):
     drop_page_cache()
-    check_deep_tree(deep_tree, nofile)
-
-
-def mounted_slowfs(source, point, *options):
-    """The tree at source through slowfs at point, or a skip."""
-    slowfs = os.environ.get("AUCATALOG_SLOWFS")
-    if not slowfs or os.geteuid() != 0 or not os.path.exists("/dev/fuse"):
-        pytest.skip("needs slowfs (FUSE 3) and root")
-    os.mkdir(point)
-    fs = subprocess.Popen([slowfs, "-f", *options, source, point], stderr=subprocess.PIPE)
-    for _ in range(500):
-        if os.path.ismount(point) or fs.poll() is not None:
-            break
-        time.sleep(0.01)
-    if not os.path.ismount(point):
-        fs.kill()
-        pytest.skip("slowfs did not mount: %s" % fs.communicate()[1].decode())
-    return fs
+    test_tree_deeper_than_path_max(deep_tree, nofile)
 
 
 def test_slow_share_without_entry_types(tmp):
@@ -310,16 +286,26 @@ def test_slow_share_without_entry_types(tmp):
     file systems, leaves entry types out of listings: every entry is looked
     at, readers sleep between directories and are called up again, and the
     catalogue is the tree's. Under Wine, as a share would be on Windows."""
+    if not os.environ.get("AUCATALOG_SLOWFS") or not os.access("/dev/fuse", os.W_OK):
+        pytest.skip("needs slowfs (FUSE 3) and /dev/fuse")
     tree = {"d%d/%s.au" % (i % 8, i): REC for i in range(160)}
     tree.update({"d1/y.au/z.au": REC, "d2/notes.txt": b"", "d3/e/f/g.AU": REC})
     make_tree(tmp + "/src", tree)
-    fs = mounted_slowfs(tmp + "/src", tmp + "/mnt", "--delay-us=1000", "--no-types")
+    os.mkdir(tmp + "/mnt")
+    fs = subprocess.Popen([os.environ["AUCATALOG_SLOWFS"], "-f", "--delay-us=1000", "--no-types",
+                           tmp + "/src", tmp + "/mnt"])
     try:
+        for _ in range(1000):
+            if os.path.ismount(tmp + "/mnt") or fs.poll() is not None or time.sleep(0.01):
+                break
+        if not os.path.ismount(tmp + "/mnt"):
+            pytest.skip("slowfs did not mount")
         rows = [shown(tmp + "/mnt/" + rel) + TAIL for rel in in_listing_order(
             tmp + "/mnt", [rel for rel, data in tree.items() if data is REC])]
         expect(run([shown(tmp + "/mnt")]), rows, 11)
     finally:
-        subprocess.run(["fusermount3", "-u", tmp + "/mnt"])
+        if subprocess.run(["fusermount3", "-u", tmp + "/mnt"], stderr=subprocess.DEVNULL).returncode:
+            fs.kill()  # it never mounted
         fs.wait()
 
 
@@ -334,9 +320,9 @@ def test_any_open_short_of_descriptors(tmp):
     """EMFILE or ENFILE on any one open (the K-th of each thread: a listing,
     one taken up again, a file, on the walk or a reader), on one processor
     and on two: the catalogue is whole and in order, the status 0."""
-    make_tree(tmp, {"d%d/%s%d.au" % (i % 3, "e/" * (i % 2), i): REC for i in range(24)})
-    rows = [tmp + "/" + rel + TAIL for rel in in_listing_order(
-        tmp, ["d%d/%s%d.au" % (i % 3, "e/" * (i % 2), i) for i in range(24)])]
+    tree = {"d%d/%s%d.au" % (i % 3, "e/" * (i % 2), i): REC for i in range(24)}
+    make_tree(tmp, tree)
+    rows = [tmp + "/" + rel + TAIL for rel in in_listing_order(tmp, list(tree))]
     for k in range(1, 50):
         for error, processors in (("EMFILE", 0), ("ENFILE", 0), ("EMFILE", 1)):
             strace = ["strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=openat",
@@ -425,26 +411,6 @@ def test_drive_root(tmp):
         expect(run(["Y:\\"]), ["Y:\\a\\r.au" + TAIL], 1)
     finally:
         os.unlink(drive)
-
-
-@pytest.mark.skipif(bool(WINE) or not shutil.which("soxi"), reason="needs sox")
-def test_sox(tmp):
-    """sox reads our recordings alike; its own Au files have a 24-byte header,
-    unless a 292-character comment makes the data offset 320."""
-    for encoding, rate, audio in ((2, 8000, 23999), (2, 11025, 677525), (1, 8000, 1000000)):
-        pathlib.Path(tmp + "/one.au").write_bytes(recording(audio, sample_rate=rate,
-                                                            encoding=encoding))
-        sox_rate, seconds = (float(subprocess.check_output(["soxi", o, tmp + "/one.au"]))
-                             for o in ("-r", "-D"))
-        duration = run([tmp])[0].splitlines()[1].split(",")[3]
-        assert (sox_rate, duration) == (rate, "%d:%02d" % divmod(int(seconds), 60))
-    os.unlink(tmp + "/one.au")
-    for name, comment in (("plain", "a note"), ("annotated", "\x02" + "A" * 291)):
-        subprocess.run(["sox", "-n", "-r", "8000", "-e", "signed", "-b", "8", "--comment", comment,
-                        tmp + "/%s.au" % name, "synth", "1", "sine", "440"], check=True)
-    expect(run([tmp]), [tmp + "/annotated.au,18605-16706-16705,16705:16705:16705,0:01,%s,SRCH,"
-                         "-1,,,,1094795585,1094795585,1094795585,1094795585,1094.795585,"
-                         "1094.795585,,,%s,%s" % ((('"' + "A" * 17 + '"'),) * 3)], 0)
 
 
 @pytest.mark.skipif(bool(WINE) or "AUCATALOG_BUILD" not in os.environ, reason="native build")

@@ -22,8 +22,8 @@ struct SavedEntry {
 };
 
 struct DirListing {
-    DirListing* parent;
-    std::string name; // the root path as given, or the name within parent
+    DirListing* parent; // while the walk is in it; not to be followed once it has left
+    std::string name;   // the root path as given, or the name within parent
     DirId id;
     DIR* stream; // null once released
     int fd;      // -1 while released

@@ -45,8 +45,9 @@ constexpr std::uint64_t SLOW_BATCH = 64;
 constexpr std::chrono::microseconds SLOW_READ{50};
 
 // The reads are judged in stretches of at least 32 and twice the target,
-// and at least 30 ms: over 10 ms the rate on a cold disk still swung by
-// 40% from one stretch to the next, over 30 ms by about 12%. A stretch
+// and as many as the last stretch's rate gives in 30 ms: over 10 ms the
+// rate on a cold disk still swung by 40% from one stretch to the next, over
+// 30 ms by about 12%. A stretch
 // with fewer than one read in 8 slow is quick (on a warm cache only a
 // preempted read is slow).
 constexpr int STRETCH_READS = 32;
