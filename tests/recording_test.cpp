@@ -191,8 +191,8 @@ TEST(Platform, FilesChangingUnderTheWalk)
         std::size_t got = 0;
         std::uint64_t size = 0;
         std::optional<RecordingHeader> h;
-        int error = 0;
-        if (read_file_head({listing, name}, head, sizeof head, &got, &size, &error))
+        int read_error = 0;
+        if (read_file_head({listing, name}, head, sizeof head, &got, &size, &read_error))
             h = decode_recording(head, got, size);
         EXPECT_EQ(h ? static_cast<int>(h->duration_seconds) : -1, seconds) << name;
     }

@@ -84,21 +84,21 @@ static bool is_directory(int fd, DirId id)
 // that still has a descriptor, or from the root path.
 static int reopen(const DirListing* dir, int* error)
 {
-    std::vector<const DirListing*> chain;
+    std::vector<const std::string*> names; // up to the nearest ancestor with a descriptor
     const DirListing* from = dir;
     while (from && from->fd < 0) {
-        chain.push_back(from);
+        names.push_back(&from->name);
         from = from->parent;
     }
     int fd;
     if (from) {
         fd = from->fd;
     } else {
-        fd = open(chain.back()->name.c_str(), DIR_FLAGS);
-        chain.pop_back();
+        fd = open(names.back()->c_str(), DIR_FLAGS);
+        names.pop_back();
     }
-    for (auto it = chain.rbegin(); it != chain.rend() && fd >= 0; ++it) {
-        int next = openat(fd, (*it)->name.c_str(), DIR_FLAGS);
+    for (auto it = names.rbegin(); it != names.rend() && fd >= 0; ++it) {
+        int next = openat(fd, (*it)->c_str(), DIR_FLAGS);
         if (!from || fd != from->fd)
             close(fd);
         fd = next;

@@ -379,17 +379,18 @@ static void write_ready(Readers* r, bool wait)
         }
         if (!wait)
             return;
-        std::uint64_t place = NOTHING;
         bool help = !r->slow.load() || r->threads.empty();
-        if (help && begin_read(*r->setup.budget, r->target.load()) && (place = claim(r)) == NOTHING)
+        bool reserved = help && begin_read(*r->setup.budget, r->target.load());
+        std::uint64_t place = reserved ? claim(r) : NOTHING;
+        if (reserved && place == NOTHING)
             return_read(r);
         if (place == NOTHING) {
             // While reads wait for the storage they seldom end in order: the
             // walk sleeps until a later one is done, and writes out a batch.
             call_readers(r, 1, true);
-            place = std::min(r->written + SLOW_BATCH, r->queued - 1);
-            bool batch = !help && slot_at(r, place).state.load() == QUEUED;
-            wait_for(r, batch ? place : r->written);
+            std::uint64_t later = std::min(r->written + SLOW_BATCH, r->queued - 1);
+            bool batch = !help && slot_at(r, later).state.load() == QUEUED;
+            wait_for(r, batch ? later : r->written);
             continue;
         }
         call_readers(r, 1, false);
