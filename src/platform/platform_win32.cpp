@@ -267,7 +267,7 @@ void close_listing(DirListing* dir)
     delete dir;
 }
 
-// The file's full path goes into the spec's own memory, reused from file to
+// The file's full path goes into the FileSpec's own memory, reused from file to
 // file, rather than through temporaries: this runs for every candidate.
 void prepare_file(DirListing* dir, const DirEntry&, FileSpec* file)
 {
