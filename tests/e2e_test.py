@@ -387,6 +387,10 @@ def test_failed_write_stops_the_walk(tmp):
         written = re.fullmatch(r"\.*\n(\d+) total files processed in .*\n"
                                r"aucatalog: error writing the catalogue: %s\n" % reason, err)
         assert status == 1 and written and int(written.group(1)) < 1000, err
+    # A root that cannot be listed, and not even the column row written.
+    assert run([tmp + "/missing"], stdout=open("/dev/full", "wb"))[1:] == (
+        "aucatalog: %s/missing: No such file or directory\naucatalog: error writing the "
+        "catalogue: No space left on device\n" % tmp, 1)
 
 
 @native_only

@@ -4,11 +4,19 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <string>
 
 #include "platform/platform.h"
 #include "recording/row.h"
 #include "run/summary.h"
 #include "run/walk.h"
+
+// "aucatalog: PATH: REASON", for a root that cannot be listed and for a
+// file or directory that descriptors ran short for.
+static void complain(const std::string& path, int error)
+{
+    std::fprintf(stderr, "aucatalog: %s: %s\n", path.c_str(), std::strerror(error));
+}
 
 int run_catalogue(int argc, char** argv)
 {
@@ -34,17 +42,14 @@ int run_catalogue(int argc, char** argv)
     if (std::fflush(stdout) != 0 && !failure.error)
         failure = {errno ? errno : EIO, true, {}};
 
-    if (result.root_error) {
-        std::fprintf(stderr, "aucatalog: %s: %s\n", root.shown.c_str(),
-                     std::strerror(result.root_error));
-        return 1;
-    }
-    write_run_summary(stderr, result.rows, start, end);
+    if (result.root_error)
+        complain(root.shown, result.root_error);
+    else
+        write_run_summary(stderr, result.rows, start, end);
     if (failure.writing)
         std::fprintf(stderr, "aucatalog: error writing the catalogue: %s\n",
                      std::strerror(failure.error));
     else if (failure.error)
-        std::fprintf(stderr, "aucatalog: %s: %s\n", failure.path.c_str(),
-                     std::strerror(failure.error));
-    return failure.error ? 1 : 0;
+        complain(failure.path, failure.error);
+    return result.root_error || failure.error ? 1 : 0;
 }
