@@ -10,7 +10,6 @@
 #include <sched.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/time.h>
 #include <unistd.h>
 #include <vector>
 
@@ -121,10 +120,6 @@ bool take_up_listing(DirListing* dir, const DirListing* child, int* error)
     // The ".." of the subdirectory just left is the cheapest way back, when
     // it really is this directory (it is not after a link).
     int fd = child && child->fd >= 0 ? openat(child->fd, "..", DIR_FLAGS) : -1;
-    if (fd < 0 && child && child->fd >= 0 && (errno == EMFILE || errno == ENFILE)) {
-        *error = errno;
-        return false;
-    }
     if (fd >= 0 && !is_directory(fd, dir->id)) {
         close(fd);
         fd = -1;

@@ -1,7 +1,6 @@
 #include "run/concurrency.h"
 
 #include <algorithm>
-#include <cmath>
 
 #include "run/tuning.h"
 

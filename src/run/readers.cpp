@@ -115,11 +115,16 @@ static void wake(Readers* r, std::condition_variable& sleepers)
     sleepers.notify_one();
 }
 
-// Whether the target allows one more read in flight.
+// Reads in flight the target and the budget allow now.
+static int reads_wanted(Readers* r)
+{
+    return std::min(r->target.load(), reads_allowed(*r->setup.budget));
+}
+
+// Whether one more read may start.
 static bool may_read(Readers* r)
 {
-    const Budget& budget = *r->setup.budget;
-    return budget.reads.load() < std::min(r->target.load(), reads_allowed(budget));
+    return r->setup.budget->reads.load() < reads_wanted(r);
 }
 
 // A read's descriptor goes back to the budget.
@@ -280,10 +285,9 @@ static void call_readers(Readers* r, std::uint64_t batch, bool walk)
     }
     if (!walk || !r->slow.load())
         return;
-    std::uint64_t wanted = std::min(r->target.load(), reads_allowed(*r->setup.budget));
-    for (std::uint64_t more =
-             std::min(wanted - std::min<std::uint64_t>(wanted, r->threads.size()), waiting);
-         more > 0 && !r->no_more_threads; more--)
+    auto wanted = static_cast<std::size_t>(reads_wanted(r));
+    for (std::uint64_t started = 0;
+         started < waiting && r->threads.size() < wanted && !r->no_more_threads; started++)
         start_reader(r);
 }
 
