@@ -1,10 +1,14 @@
-// The walk and its readers through their seams: reads that fail for want of
-// descriptors or memory, at chosen points, on one processor and on more.
+// The walk and its readers through their seams: reads that say whether they
+// waited for the storage and may be held at a gate, a clock that moves only
+// as the reads say, and reads that fail for want of descriptors or memory.
+// No verdict depends on how fast the machine is.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -12,6 +16,7 @@
 #include <string>
 #include <thread>
 
+#include "run/tuning.h"
 #include "run/walk.h"
 
 namespace
@@ -70,18 +75,152 @@ const Tree& tree()
     return tree;
 }
 
+// Whether rows are the first n bytes of the undisturbed catalogue.
+bool first_rows(const std::string& rows, std::size_t n)
+{
+    return n <= tree().rows.size() && rows == tree().rows.substr(0, n);
+}
+
+// The clock: a read that waited for the storage moves it on 1 ms, any other
+// 10 us; the processors are busy as the test says.
+std::atomic<long long> now_us;
+double busy_share;
+double fake_wall()
+{
+    return static_cast<double>(now_us.load()) / 1e6;
+}
+ProcessorTimes fake_processors()
+{
+    return {fake_wall() * busy_share, fake_wall()};
+}
+
+// Reads waited for the storage from the `waited_from`-th to the
+// `waited_to`-th; the first fails with first_error. With the gate closed,
+// reads on any thread but the walk's wait at it.
+struct Script {
+    int waited_from = 0, waited_to = 0;
+    int first_error = 0;
+    bool gate_closed = false;
+};
+Script script;
+std::thread::id walk_thread;
+std::atomic<int> reads, in_flight, most_in_flight, random_reads;
+std::mutex gate_mutex;
+std::condition_variable gate;
+int at_gate;
+
+void pass_gate()
+{
+    if (std::this_thread::get_id() == walk_thread)
+        return;
+    std::unique_lock<std::mutex> lock(gate_mutex);
+    at_gate++;
+    gate.notify_all();
+    gate.wait(lock, [] { return !script.gate_closed; });
+    at_gate--;
+}
+
+bool scripted_read(const FileSpec& file, unsigned char* head, std::size_t n, bool random,
+                   FileHead* out)
+{
+    int k = ++reads, now = ++in_flight;
+    for (int most = most_in_flight.load(); now > most;)
+        most_in_flight.compare_exchange_weak(most, now);
+    random_reads += random;
+    pass_gate();
+    bool ok = false;
+    if (k == 1 && script.first_error)
+        out->error = script.first_error;
+    else
+        ok = read_file_head(file, head, n, random, out);
+    out->waited = k >= script.waited_from && k <= script.waited_to;
+    out->seconds = out->waited ? 1e-3 : 1e-5;
+    now_us += out->waited ? 1000 : 10;
+    in_flight--;
+    return ok;
+}
+
+Tree::Run run_script(const Script& s, unsigned processors, ReadersTrace* trace)
+{
+    script = s, reads = 0, in_flight = 0, most_in_flight = 0, random_reads = 0;
+    now_us = 0, busy_share = 0.2, walk_thread = std::this_thread::get_id();
+    return tree().catalogue({scripted_read, {fake_wall, fake_processors}, processors, 0, trace});
+}
+
+void open_gate()
+{
+    std::lock_guard<std::mutex> lock(gate_mutex);
+    script.gate_closed = false;
+    gate.notify_all();
+}
+
+} // namespace
+
+// While reads are quick the walk and one reader a further processor read,
+// and never more at once; reads are not told to skip what follows.
+TEST(Readers, QuickReadsOneAProcessor)
+{
+    for (unsigned processors : {1u, 2u, 3u}) {
+        ReadersTrace trace;
+        EXPECT_EQ(run_script({}, processors, &trace).rows, tree().rows);
+        EXPECT_EQ(trace.threads_started, static_cast<int>(processors) - 1);
+        EXPECT_LE(most_in_flight.load(), static_cast<int>(processors));
+        EXPECT_FALSE(trace.targets.empty());
+        for (int target : trace.targets)
+            EXPECT_EQ(target, static_cast<int>(processors));
+        EXPECT_EQ(random_reads.load(), 0);
+    }
+}
+
+// Once the first stretch of reads waited for the storage, the walk starts
+// readers until the target is in flight, on one processor as on two, and
+// no more: with every reader held at the gate, exactly the target waits
+// there, each on a thread of its own.
+TEST(Readers, WaitingReadsFillTheTarget)
+{
+    for (unsigned processors : {1u, 2u}) {
+        ReadersTrace trace;
+        Tree::Run run;
+        std::thread walk([&] { run = run_script({1, 1 << 30, 0, true}, processors, &trace); });
+        {
+            std::unique_lock<std::mutex> lock(gate_mutex);
+            gate.wait(lock, [] { return at_gate == SLOW_START; });
+            EXPECT_EQ(trace.threads_started, SLOW_START);
+            EXPECT_EQ(trace.targets, std::vector<int>{SLOW_START});
+        }
+        open_gate();
+        walk.join();
+        EXPECT_EQ(run.rows, tree().rows);
+        int quick_reads = FIRST_STRETCH + static_cast<int>(processors) - 1;
+        EXPECT_GE(random_reads.load(), reads.load() - quick_reads);
+    }
+}
+
+// Reads that wait, after a moment's shortage of the system's files, put
+// the target up; once they are quick again it falls back to the
+// processors, and the catalogue is the same throughout.
+TEST(Readers, TargetFollowsTheStorage)
+{
+    ReadersTrace trace;
+    EXPECT_EQ(run_script({1, 600, ENFILE}, 2, &trace).rows, tree().rows);
+    ASSERT_GE(trace.targets.size(), 3u);
+    EXPECT_EQ(trace.targets.front(), SLOW_START);
+    EXPECT_EQ(trace.targets.back(), 2);
+    EXPECT_GT(random_reads.load(), 0);
+}
+
 // Reads fail from the `from`-th on, every `every`-th (0: just that one),
 // the way `fault` says. The count is over all threads. SHORT_THEN_NO_MEMORY
 // refuses a file for want of descriptors and runs out of memory when it is
 // tried again.
-enum Fault { SHORT_OF_DESCRIPTORS, SYSTEM_SHORT_OF_FILES, NO_MEMORY, SHORT_THEN_NO_MEMORY };
-std::atomic<int> reads, from, every;
+enum Fault { SHORT_OF_DESCRIPTORS, NO_MEMORY, SHORT_THEN_NO_MEMORY };
+std::atomic<int> from, every;
 Fault fault;
 std::mutex refused_mutex;
 std::string refused;
 
-bool faulty_read(const FileSpec& file, unsigned char* head, std::size_t n, std::size_t* got,
-                 std::uint64_t* size, int* error)
+bool faulty_read(const FileSpec& file, unsigned char* head, std::size_t n, bool random,
+                 FileHead* out)
 {
     int k = ++reads - from;
     if (fault == SHORT_THEN_NO_MEMORY) {
@@ -94,60 +233,10 @@ bool faulty_read(const FileSpec& file, unsigned char* head, std::size_t n, std::
     if (k == 0 || (k > 0 && every && k % every == 0)) {
         if (fault == NO_MEMORY)
             throw std::bad_alloc();
-        *error = fault == SYSTEM_SHORT_OF_FILES ? ENFILE : EMFILE;
+        out->error = EMFILE;
         return false;
     }
-    return read_file_head(file, head, n, got, size, error);
-}
-
-// The first 500 reads wait 1 to 3 ms, as on a share, the others not at all,
-// as on a warm cache: how many were in flight at most, while slow and over
-// the last 2,000.
-std::atomic<int> in_flight, most_while_slow, most_at_the_end;
-
-bool latent_read(const FileSpec& file, unsigned char* head, std::size_t n, std::size_t* got,
-                 std::uint64_t* size, int* error)
-{
-    using namespace std::chrono;
-    if (++reads == 1) { // the system short of files for a moment
-        *error = ENFILE;
-        return false;
-    }
-    int k = reads, now = ++in_flight;
-    std::atomic<int>& most = k <= 500 ? most_while_slow : most_at_the_end;
-    for (int m = most.load(); (k <= 500 || k > 6000) && now > m;)
-        most.compare_exchange_weak(m, now);
-    if (k <= 500)
-        std::this_thread::sleep_for(microseconds(1000 + k * 7919 % 2000));
-    bool ok = read_file_head(file, head, n, got, size, error);
-    in_flight--;
-    return ok;
-}
-
-Tree::Run with_faults(Fault f, int first, int step, unsigned processors)
-{
-    reads = 0, from = first, every = step, fault = f, refused.clear();
-    return tree().catalogue({faulty_read, processors, 0});
-}
-
-} // namespace
-
-// Whether rows are the first n bytes of the undisturbed catalogue.
-bool first_rows(const std::string& rows, std::size_t n)
-{
-    return n <= tree().rows.size() && rows == tree().rows.substr(0, n);
-}
-
-// While reads wait for the storage many are in flight at once, far more
-// than the processors, also after a moment's shortage; once they are quick
-// again, one a processor. The catalogue is the same either way.
-TEST(Walk, ReadsInFlightFollowTheStorage)
-{
-    reads = 0, in_flight = 0, most_while_slow = 0, most_at_the_end = 0;
-    std::string rows = tree().catalogue({latent_read, 2, 0}).rows;
-    EXPECT_TRUE(first_rows(rows, tree().rows.size())) << rows.size();
-    EXPECT_GE(most_while_slow.load(), 16);
-    EXPECT_LE(most_at_the_end.load(), 2);
+    return read_file_head(file, head, n, random, out);
 }
 
 // A read refused for want of descriptors, whichever read it is and
@@ -156,30 +245,30 @@ TEST(Walk, ReadsInFlightFollowTheStorage)
 // Out of memory on a reader thread, or on the walk trying a refused read
 // again, the run ends as on the walk's own: bad_alloc, after a prefix of
 // the rows.
-TEST(Walk, ReadsThatFail)
+TEST(Readers, ReadsThatFail)
 {
     const std::pair<Fault, int> kinds[] = {{SHORT_OF_DESCRIPTORS, 0},
-                                           {SYSTEM_SHORT_OF_FILES, 0},
                                            {SHORT_OF_DESCRIPTORS, 1},
                                            {NO_MEMORY, 0},
                                            {SHORT_THEN_NO_MEMORY, 0}};
     for (unsigned processors : {1u, 2u}) {
-        for (auto [fault, every] : kinds) {
-            for (int first : {1, 2, 17, 333, 8000}) {
-                Tree::Run run = with_faults(fault, first, every, processors);
+        for (auto [f, step] : kinds) {
+            for (int first : {1, 17, 8000}) {
+                reads = 0, from = first, every = step, fault = f, refused.clear();
+                Tree::Run run = tree().catalogue({faulty_read, {}, processors, 0, nullptr});
                 const Failure& failure = run.result.failure;
                 std::size_t end = tree().rows.size();
-                if (every) {
+                if (step) {
                     EXPECT_TRUE(failure.error == EMFILE && !failure.writing);
                     end = tree().rows.find(failure.path + ",");
-                } else if (fault == NO_MEMORY || fault == SHORT_THEN_NO_MEMORY) {
+                } else if (f != SHORT_OF_DESCRIPTORS) {
                     EXPECT_TRUE(run.out_of_memory);
                     EXPECT_LT(end = run.rows.size(), tree().rows.size());
                 } else {
                     EXPECT_EQ(failure.error, 0);
                 }
-                EXPECT_TRUE(first_rows(run.rows, end)) << processors << fault << every << first
-                                                       << ": " << run.rows.size() << " of " << end;
+                EXPECT_TRUE(first_rows(run.rows, end))
+                    << processors << f << step << first << ": " << run.rows.size() << " of " << end;
             }
         }
     }

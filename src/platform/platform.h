@@ -1,8 +1,8 @@
 // What the catalogue needs from the operating system, and nothing more:
 // find the root, list a directory, open a subdirectory or read a file met
-// in an open listing, and identify a directory. Each operating system
-// implements this in one file; nothing else in the tool knows which one it
-// runs on.
+// in an open listing, identify a directory, and tell how busy the machine
+// is. Each operating system implements this in one file; nothing else in
+// the tool knows which one it runs on.
 #pragma once
 
 #include <cstddef>
@@ -56,14 +56,12 @@ inline bool same_directory(DirId a, DirId b)
 // that the caller can tell a shortage of descriptors (EMFILE, ENFILE: try
 // again once one is given back) from an entry that cannot be read.
 
-// Opens the root; null on failure.
-DirListing* open_root(const RootDir& root, int* error);
+// Opens the root, and identifies it in *id; null on failure.
+DirListing* open_root(const RootDir& root, DirId* id, int* error);
 
-// Opens the subdirectory that read_entry has just returned from dir; null
-// when it cannot be listed.
-DirListing* open_subdirectory(DirListing* dir, const DirEntry& entry, int* error);
-
-DirId listing_id(const DirListing* dir);
+// Opens the subdirectory that read_entry has just returned from dir, and
+// identifies it in *id; null when it cannot be listed.
+DirListing* open_subdirectory(DirListing* dir, const DirEntry& entry, DirId* id, int* error);
 
 // Next entry in listing order; false at the end of the listing. A released
 // listing must be taken up again first.
@@ -102,17 +100,43 @@ struct FileSpec {
 // Prepares the file that read_entry has just returned from dir.
 void prepare_file(DirListing* dir, const DirEntry& entry, FileSpec* file);
 
-// Reads up to n bytes from the start of a regular file (*got of them) and
-// takes its size in bytes. False when it cannot be opened or is not a
-// regular file; a short file is the caller's to judge. Safe on any thread.
-bool read_file_head(const FileSpec& file, unsigned char* head, std::size_t n, std::size_t* got,
-                    std::uint64_t* size, int* error);
+// What reading the start of a file found.
+struct FileHead {
+    std::size_t got = 0;    // bytes read from its start
+    std::uint64_t size = 0; // its size in bytes
+    int error = 0;          // why it could not be opened
+    bool waited = false;    // the read waited for the storage (set by the caller)
+    double seconds = 0;     // how long the read took (set by the caller)
+};
+
+// Reads up to n bytes from the start of a regular file and takes its size.
+// False when it cannot be opened or is not a regular file; a short file is
+// the caller's to judge. With `random`, the storage is asked for these
+// bytes alone, not for what usually follows them: a recording's sound is
+// never read, and on a card or a share the bytes are what cost. Safe on
+// any thread.
+bool read_file_head(const FileSpec& file, unsigned char* head, std::size_t n, bool random,
+                    FileHead* out);
 
 // How many processors this process may run on.
 unsigned processor_count();
 
-// Processor time the process has used so far, all threads, in seconds.
-double processor_seconds();
+// Processor time of the processors this process may run on, all programs
+// counted: busy and in all, in seconds since some fixed point. `all` is 0
+// where the system does not say; `busy` is then this process's own time.
+struct ProcessorTimes {
+    double busy;
+    double all;
+};
+ProcessorTimes processor_times();
+
+// A steady clock, in seconds.
+double wall_seconds();
+
+// How many times this thread has given up its processor to wait (for the
+// storage, a lock, a sleep), not counting the times it was preempted.
+// False where the system does not say.
+bool thread_waits(std::uint64_t* waits);
 
 // How many descriptors the process may have open, after raising its own
 // limit towards wanted where the system allows.

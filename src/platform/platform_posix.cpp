@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sched.h>
@@ -13,22 +15,17 @@
 #include <unistd.h>
 #include <vector>
 
-const char PATH_SEPARATOR = '/';
+#include "platform/shared.h"
 
-struct SavedEntry {
-    std::size_t name_offset;
-    unsigned char d_type;
-};
+const char PATH_SEPARATOR = '/';
 
 struct DirListing {
     DirListing* parent; // while the walk is in it; not to be followed once it has left
     std::string name;   // the root path as given, or the name within parent
     DirId id;
-    DIR* stream; // null once released
-    int fd;      // -1 while released
-    std::string saved_names;
-    std::vector<SavedEntry> saved;
-    std::size_t next_saved;
+    DIR* stream;        // null once released
+    int fd;             // -1 while released
+    SavedEntries saved; // kind: the entry's d_type
 };
 
 static const int DIR_FLAGS = O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC;
@@ -39,7 +36,7 @@ static DirId id_of(const struct stat& st)
 }
 
 // Takes ownership of fd.
-static DirListing* make_listing(DirListing* parent, const char* name, int fd, int* error)
+static DirListing* make_listing(DirListing* parent, const char* name, int fd, DirId* id, int* error)
 {
     struct stat st;
     DIR* stream = fstat(fd, &st) == 0 ? fdopendir(fd) : nullptr;
@@ -48,7 +45,8 @@ static DirListing* make_listing(DirListing* parent, const char* name, int fd, in
         close(fd);
         return nullptr;
     }
-    return new DirListing{parent, name, id_of(st), stream, fd, {}, {}, 0};
+    *id = id_of(st);
+    return new DirListing{parent, name, *id, stream, fd, {}};
 }
 
 bool holds_descriptor(const DirListing* dir)
@@ -61,10 +59,8 @@ bool holds_descriptor(const DirListing* dir)
 void release_listing(DirListing* dir)
 {
     if (dir->stream) {
-        while (const struct dirent* e = readdir(dir->stream)) {
-            dir->saved.push_back({dir->saved_names.size(), e->d_type});
-            dir->saved_names.append(e->d_name).push_back('\0');
-        }
+        while (const struct dirent* e = readdir(dir->stream))
+            save_entry(dir->saved, e->d_name, std::strlen(e->d_name) + 1, e->d_type);
         closedir(dir->stream);
         dir->stream = nullptr;
     } else if (dir->fd >= 0) {
@@ -110,7 +106,7 @@ static int reopen(const DirListing* dir, int* error)
 
 bool needs_take_up(const DirListing* dir)
 {
-    return dir->fd < 0 && dir->next_saved < dir->saved.size();
+    return dir->fd < 0 && has_saved(dir->saved);
 }
 
 bool take_up_listing(DirListing* dir, const DirListing* child, int* error)
@@ -152,29 +148,24 @@ bool choose_root(int argc, char** argv, RootDir* root, int* error)
     return true;
 }
 
-DirListing* open_root(const RootDir& root, int* error)
+DirListing* open_root(const RootDir& root, DirId* id, int* error)
 {
     int fd = open(root.native.c_str(), DIR_FLAGS);
     if (fd < 0) {
         *error = errno;
         return nullptr;
     }
-    return make_listing(nullptr, root.native.c_str(), fd, error);
+    return make_listing(nullptr, root.native.c_str(), fd, id, error);
 }
 
-DirListing* open_subdirectory(DirListing* dir, const DirEntry& entry, int* error)
+DirListing* open_subdirectory(DirListing* dir, const DirEntry& entry, DirId* id, int* error)
 {
     int fd = openat(dir->fd, entry.name, DIR_FLAGS);
     if (fd < 0) {
         *error = errno;
         return nullptr;
     }
-    return make_listing(dir, entry.name, fd, error);
-}
-
-DirId listing_id(const DirListing* dir)
-{
-    return dir->id;
+    return make_listing(dir, entry.name, fd, id, error);
 }
 
 static EntryType type_of(mode_t mode)
@@ -186,7 +177,7 @@ static EntryType type_of(mode_t mode)
 
 // d_type saves a stat for nearly every entry; links, and file systems that
 // do not fill it in, need one, and links are followed.
-static EntryType classify(DirListing* dir, const char* name, unsigned char d_type, bool* link)
+static EntryType classify(DirListing* dir, const char* name, unsigned d_type, bool* link)
 {
     if (d_type != DT_LNK && d_type != DT_UNKNOWN)
         return d_type == DT_DIR ? ENTRY_DIRECTORY : d_type == DT_REG ? ENTRY_FILE : ENTRY_OTHER;
@@ -207,7 +198,7 @@ static EntryType classify(DirListing* dir, const char* name, unsigned char d_typ
 bool read_entry(DirListing* dir, DirEntry* entry)
 {
     const char* name;
-    unsigned char d_type;
+    unsigned d_type;
     if (dir->stream) {
         const struct dirent* e = readdir(dir->stream);
         if (!e)
@@ -215,11 +206,9 @@ bool read_entry(DirListing* dir, DirEntry* entry)
         name = e->d_name;
         d_type = e->d_type;
     } else {
-        if (dir->next_saved == dir->saved.size())
+        std::size_t bytes;
+        if (!next_saved(dir->saved, &name, &bytes, &d_type))
             return false;
-        const SavedEntry& s = dir->saved[dir->next_saved++];
-        name = dir->saved_names.c_str() + s.name_offset;
-        d_type = s.d_type;
     }
     entry->name = name;
     entry->link = false;
@@ -242,28 +231,29 @@ void prepare_file(DirListing* dir, const DirEntry& entry, FileSpec* file)
     file->name.assign(entry.name);
 }
 
-bool read_file_head(const FileSpec& file, unsigned char* head, std::size_t n, std::size_t* got,
-                    std::uint64_t* size, int* error)
+bool read_file_head(const FileSpec& file, unsigned char* head, std::size_t n, bool random,
+                    FileHead* out)
 {
     // O_NONBLOCK: should the name have become a pipe since it was listed,
     // the open must not wait for a writer.
     int fd = openat(file.dir->fd, file.name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
-        *error = errno;
+        out->error = errno;
         return false;
     }
     struct stat st;
     bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    *got = 0;
-    while (regular && *got < n) {
-        ssize_t r = read(fd, head + *got, n - *got);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r <= 0)
-            break;
-        *got += static_cast<std::size_t>(r);
-    }
-    *size = regular ? static_cast<std::uint64_t>(st.st_size) : 0;
+    if (regular && random) // else the kernel reads ahead 16 KiB and more
+        posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
+    out->got = regular ? read_up_to(head, n,
+                                    [fd](unsigned char* buf, std::size_t wanted) {
+                                        ssize_t r;
+                                        while ((r = read(fd, buf, wanted)) < 0 && errno == EINTR) {
+                                        }
+                                        return static_cast<long long>(r);
+                                    })
+                       : 0;
+    out->size = regular ? static_cast<std::uint64_t>(st.st_size) : 0;
     close(fd);
     return regular;
 }
@@ -279,13 +269,87 @@ unsigned processor_count()
     return n > 0 ? static_cast<unsigned>(n) : 1;
 }
 
-double processor_seconds()
+static double seconds(const struct timeval& t)
+{
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+}
+
+static ProcessorTimes own_processor_time()
 {
     struct rusage usage;
     if (getrusage(RUSAGE_SELF, &usage) != 0)
-        return 0;
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+        return {0, 0};
+    return {seconds(usage.ru_utime) + seconds(usage.ru_stime), 0};
+}
+
+#ifdef __linux__
+// The kernel's counts for each processor ("cpuN user nice system idle
+// iowait irq softirq steal ..."), in clock ticks, summed over the
+// processors this process may run on: another program's work on them
+// leaves the catalogue as little room as its own.
+static bool add_proc_stat(const char* text, const cpu_set_t& allowed, ProcessorTimes* times)
+{
+    const double tick = 1.0 / static_cast<double>(sysconf(_SC_CLK_TCK));
+    bool any = false;
+    for (const char* line = text; std::strncmp(line, "cpu", 3) == 0;) {
+        char* p = const_cast<char*>(line + 3);
+        bool each = *p >= '0' && *p <= '9'; // not the first line, the whole machine's
+        unsigned long cpu = each ? std::strtoul(p, &p, 10) : 0;
+        unsigned long long v[8] = {};
+        for (unsigned long long& field : v)
+            field = std::strtoull(p, &p, 10);
+        if (each && cpu < CPU_SETSIZE && CPU_ISSET(cpu, &allowed)) {
+            double idle = static_cast<double>(v[3] + v[4]) * tick;
+            double busy = static_cast<double>(v[0] + v[1] + v[2] + v[5] + v[6] + v[7]) * tick;
+            times->busy += busy;
+            times->all += busy + idle;
+            any = true;
+        }
+        const char* end = std::strchr(line, '\n');
+        if (!end)
+            break;
+        line = end + 1;
+    }
+    return any;
+}
+#endif
+
+ProcessorTimes processor_times()
+{
+#ifdef __linux__
+    cpu_set_t allowed;
+    int fd = open("/proc/stat", O_RDONLY | O_CLOEXEC);
+    if (fd >= 0 && sched_getaffinity(0, sizeof allowed, &allowed) == 0) {
+        std::string text(4096, '\0');
+        std::size_t got = 0;
+        for (ssize_t r; (r = read(fd, &text[got], text.size() - got - 1)) > 0;) {
+            got += static_cast<std::size_t>(r);
+            if (got + 1 == text.size())
+                text.resize(2 * text.size());
+        }
+        text.resize(got);
+        close(fd);
+        ProcessorTimes times{0, 0};
+        if (add_proc_stat(text.c_str(), allowed, &times))
+            return times;
+    } else if (fd >= 0) {
+        close(fd);
+    }
+#endif
+    return own_processor_time();
+}
+
+bool thread_waits(std::uint64_t* waits)
+{
+#ifdef RUSAGE_THREAD
+    struct rusage usage;
+    if (getrusage(RUSAGE_THREAD, &usage) == 0) {
+        *waits = static_cast<std::uint64_t>(usage.ru_nvcsw);
+        return true;
+    }
+#endif
+    (void)waits;
+    return false;
 }
 
 int descriptor_limit(int wanted)

@@ -14,22 +14,17 @@
 
 #include <shellapi.h>
 
-const char PATH_SEPARATOR = '\\';
+#include "platform/shared.h"
 
-struct SavedEntry {
-    std::wstring name;
-    DWORD attributes;
-};
+const char PATH_SEPARATOR = '\\';
 
 struct DirListing {
     HANDLE find;           // INVALID_HANDLE_VALUE: nothing (more) to list, or released
     WIN32_FIND_DATAW data; // the current entry
     bool pending;          // data holds an entry not yet returned
-    DirId id;
-    std::wstring path;             // extended-length, ending in a backslash
-    std::string name;              // the current entry's name as rows show it
-    std::vector<SavedEntry> saved; // what remained when released
-    std::size_t next_saved;
+    std::wstring path;     // extended-length, ending in a backslash
+    std::string name;      // the current entry's name as rows show it
+    SavedEntries saved;    // what remained when released; kind: the attributes
 };
 
 static int errno_from(DWORD error)
@@ -165,7 +160,7 @@ static DirId directory_id(const std::wstring& path)
                  std::uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow};
 }
 
-static DirListing* open_listing(const std::wstring& path, int* error)
+static DirListing* open_listing(const std::wstring& path, DirId* id, int* error)
 {
     DirListing* dir = new DirListing{};
     dir->path = path;
@@ -187,23 +182,18 @@ static DirListing* open_listing(const std::wstring& path, int* error)
         }
     }
     dir->pending = dir->find != INVALID_HANDLE_VALUE;
-    dir->id = directory_id(path);
+    *id = directory_id(path);
     return dir;
 }
 
-DirListing* open_root(const RootDir& root, int* error)
+DirListing* open_root(const RootDir& root, DirId* id, int* error)
 {
-    return open_listing(extended_path(as_wide(root.native)), error);
+    return open_listing(extended_path(as_wide(root.native)), id, error);
 }
 
-DirListing* open_subdirectory(DirListing* dir, const DirEntry&, int* error)
+DirListing* open_subdirectory(DirListing* dir, const DirEntry&, DirId* id, int* error)
 {
-    return open_listing(dir->path + dir->data.cFileName + L'\\', error);
-}
-
-DirId listing_id(const DirListing* dir)
-{
-    return dir->id;
+    return open_listing(dir->path + dir->data.cFileName + L'\\', id, error);
 }
 
 bool read_entry(DirListing* dir, DirEntry* entry)
@@ -213,12 +203,14 @@ bool read_entry(DirListing* dir, DirEntry* entry)
     } else if (dir->find != INVALID_HANDLE_VALUE) {
         if (!FindNextFileW(dir->find, &dir->data))
             return false;
-    } else if (dir->next_saved < dir->saved.size()) {
-        const SavedEntry& saved = dir->saved[dir->next_saved++];
-        wcscpy(dir->data.cFileName, saved.name.c_str()); // was there before
-        dir->data.dwFileAttributes = saved.attributes;
     } else {
-        return false;
+        const char* name;
+        std::size_t bytes;
+        unsigned attributes;
+        if (!next_saved(dir->saved, &name, &bytes, &attributes))
+            return false;
+        std::memcpy(dir->data.cFileName, name, bytes); // was there before
+        dir->data.dwFileAttributes = attributes;
     }
     dir->name = narrow(dir->data.cFileName, static_cast<int>(wcslen(dir->data.cFileName)));
     entry->name = dir->name.c_str();
@@ -242,7 +234,8 @@ void release_listing(DirListing* dir)
         return;
     bool more = dir->pending || FindNextFileW(dir->find, &dir->data);
     for (; more; more = FindNextFileW(dir->find, &dir->data))
-        dir->saved.push_back({dir->data.cFileName, dir->data.dwFileAttributes});
+        save_entry(dir->saved, dir->data.cFileName,
+                   (wcslen(dir->data.cFileName) + 1) * sizeof(wchar_t), dir->data.dwFileAttributes);
     dir->pending = false;
     FindClose(dir->find);
     dir->find = INVALID_HANDLE_VALUE;
@@ -279,26 +272,30 @@ void prepare_file(DirListing* dir, const DirEntry&, FileSpec* file)
     std::memcpy(&file->name[dir_len * unit], dir->data.cFileName, (name_len + 1) * unit);
 }
 
-bool read_file_head(const FileSpec& file, unsigned char* head, std::size_t n, std::size_t* got,
-                    std::uint64_t* size, int* error)
+bool read_file_head(const FileSpec& file, unsigned char* head, std::size_t n, bool random,
+                    FileHead* out)
 {
-    HANDLE h = CreateFileW(reinterpret_cast<const wchar_t*>(file.name.c_str()), GENERIC_READ,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // FILE_FLAG_RANDOM_ACCESS stops the cache manager reading ahead.
+    HANDLE h =
+        CreateFileW(reinterpret_cast<const wchar_t*>(file.name.c_str()), GENERIC_READ,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                    random ? FILE_FLAG_RANDOM_ACCESS : FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
-        *error = errno_from(GetLastError());
+        out->error = errno_from(GetLastError());
         return false;
     }
     LARGE_INTEGER file_size;
     bool regular = GetFileType(h) == FILE_TYPE_DISK && GetFileSizeEx(h, &file_size);
-    *got = 0;
-    while (regular && *got < n) {
-        DWORD r = 0;
-        if (!ReadFile(h, head + *got, static_cast<DWORD>(n - *got), &r, nullptr) || r == 0)
-            break;
-        *got += r;
-    }
-    *size = regular ? static_cast<std::uint64_t>(file_size.QuadPart) : 0;
+    out->got = regular
+                   ? read_up_to(head, n,
+                                [h](unsigned char* buf, std::size_t wanted) {
+                                    DWORD r = 0;
+                                    return ReadFile(h, buf, static_cast<DWORD>(wanted), &r, nullptr)
+                                               ? static_cast<long long>(r)
+                                               : -1;
+                                })
+                   : 0;
+    out->size = regular ? static_cast<std::uint64_t>(file_size.QuadPart) : 0;
     CloseHandle(h);
     return regular;
 }
@@ -313,13 +310,25 @@ unsigned processor_count()
     return n ? n : 1;
 }
 
-double processor_seconds()
+static double seconds(FILETIME t) // in 100 ns ticks
 {
-    FILETIME created, exited, kernel, user;
-    if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user))
-        return 0;
-    auto ticks = [](FILETIME t) { return std::uint64_t{t.dwHighDateTime} << 32 | t.dwLowDateTime; };
-    return static_cast<double>(ticks(kernel) + ticks(user)) / 1e7; // 100 ns ticks
+    return static_cast<double>(std::uint64_t{t.dwHighDateTime} << 32 | t.dwLowDateTime) / 1e7;
+}
+
+// The whole machine's processors; kernel time includes idle time.
+ProcessorTimes processor_times()
+{
+    FILETIME idle, kernel, user;
+    if (!GetSystemTimes(&idle, &kernel, &user))
+        return {0, 0};
+    double all = seconds(kernel) + seconds(user);
+    return {all - seconds(idle), all};
+}
+
+// Windows keeps no count of a thread's waits apart from its preemptions.
+bool thread_waits(std::uint64_t*)
+{
+    return false;
 }
 
 // Handles are not limited as descriptors are: the budget is what the tool

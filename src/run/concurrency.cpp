@@ -1,6 +1,7 @@
 #include "run/concurrency.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "run/tuning.h"
 
@@ -19,24 +20,60 @@ void set_most(Concurrency& c, int most)
     c.quick = std::min(c.processors, most);
 }
 
-int stretch_reads(const Concurrency& c, double rate)
+int next_stretch_size(const Concurrency& c, double rate)
 {
-    double in_time = rate * std::chrono::duration<double>(STRETCH_TIME).count();
-    return std::max({2 * c.target, STRETCH_READS, static_cast<int>(std::min(in_time, 1e6))});
+    double in_time = std::min(rate * STRETCH_SECONDS, 1e6);
+    return std::max({2 * c.target, STRETCH_READS, static_cast<int>(in_time)});
 }
 
-void adjust(Concurrency& c, const ReadsSeen& seen)
+// A try at another target is over: kept when it paid, or given up for the
+// best, with longer to wait before the next.
+static bool tried(Concurrency& c, double rate)
 {
-    if (seen.slow * SLOW_SHARE < seen.reads) { // the processors set the pace again
+    bool more = c.target > c.best;
+    if (more ? rate <= c.best_rate * RATE_GAIN : rate < c.best_rate * KEEP_FEWER) {
+        c.target = c.best;
+        c.patience = std::min(2 * c.patience, MOST_PATIENCE);
+        c.hold = c.patience;
+        return false;
+    }
+    c.best = c.target;
+    c.best_rate = rate;
+    c.patience = 1;
+    return true;
+}
+
+// The next try. More reads in flight can only help while those allowed are
+// kept busy and the processors have time to spare for them: then as many
+// as keep up with the walk, at least twice the best. While the walk lists
+// no faster than they read, or the processors are full (the kernel's work
+// for a cold local disk, or other programs), fewer may do as well.
+static void try_another(Concurrency& c, const ReadsSeen& seen)
+{
+    bool busy = seen.mean_in_flight >= BUSY * c.best;
+    bool spare = seen.busy_processors < PROCESSORS_BUSY;
+    int fewest = std::clamp(SLOW_START, c.quick, c.most);
+    if (busy && spare) {
+        double keeping_up = std::ceil(seen.walk_rate * seen.latency);
+        c.target = static_cast<int>(std::min<double>(std::max(2.0 * c.best, keeping_up), c.most));
+    } else if (c.best / 2 >= fewest) {
+        c.target = c.best / 2;
+    }
+}
+
+void judge_stretch(Concurrency& c, const ReadsSeen& seen)
+{
+    if (seen.waited < WAITED_SHARE * seen.reads) { // the processors set the pace again
         c.slow = false;
         c.target = c.quick;
         return;
     }
-    if (!c.slow) { // reads began to wait: start where disks and shares pay
+    if (!c.slow) { // reads began to wait: start where disks and shares both pay
         c.slow = true;
-        c.best = c.target = std::max({c.best, SLOW_START, c.quick});
+        c.best = c.target = std::max(SLOW_START, c.quick);
         c.best_rate = 0;
         c.hold = 0;
+        c.patience = 1;
         return;
     }
     // While the budget allows fewer than the best, it sets the pace, not the
@@ -44,17 +81,9 @@ void adjust(Concurrency& c, const ReadsSeen& seen)
     if (seen.seconds <= 0 || c.most < c.best)
         return;
     double rate = seen.reads / seen.seconds;
-    if (c.target != c.best) { // a try: more kept if they paid, fewer if they lost little
-        bool more = c.target > c.best;
-        if (more ? rate <= c.best_rate * RATE_GAIN : rate < c.best_rate * KEEP_FEWER) {
-            c.target = c.best;
-            c.patience = std::min(2 * c.patience, MOST_PATIENCE);
-            c.hold = c.patience;
+    if (c.target != c.best) {
+        if (!tried(c, rate))
             return;
-        }
-        c.best = c.target;
-        c.best_rate = rate;
-        c.patience = 1;
     } else {
         c.best_rate = c.best_rate > 0 ? (c.best_rate + rate) / 2 : rate;
         if (c.hold > 0) {
@@ -62,15 +91,5 @@ void adjust(Concurrency& c, const ReadsSeen& seen)
             return;
         }
     }
-    // More reads in flight can only help while those allowed are kept busy
-    // and the processors have time to spare for them. While the walk lists
-    // no faster than they read, or the kernel's work for them fills the
-    // processors (a cold local disk), fewer may do as well.
-    bool busy = seen.mean_in_flight >= BUSY * c.best;
-    bool spare = seen.busy_processors < PROCESSORS_BUSY;
-    int fewest = std::clamp(SLOW_START, c.quick, c.most);
-    if (busy && spare)
-        c.target = std::min(2 * c.best, c.most);
-    else if (c.best / 2 >= fewest)
-        c.target = c.best / 2;
+    try_another(c, seen);
 }

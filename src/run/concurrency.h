@@ -1,20 +1,25 @@
-// How many reads to keep in flight. While reads are quick the processors
-// are what counts, one read each. While they wait for the storage, more in
-// flight finish more files a second (Little's law: in flight = rate x
-// latency) up to what the storage serves at once, and fewer past it: the
-// target doubles while that raises the rate by a good part, halves while
-// that loses little (down to where it started), tries again now and then,
-// and judges from the latest reads only. When
-// reads turn quick again the target falls back to the processors.
+// How many reads to keep in flight, judged from one stretch of reads to the
+// next. While reads are quick the processors are what counts, one read
+// each. While they wait for the storage, more in flight finish more files a
+// second, up to what the storage serves at once, and fewer past it. The
+// target starts at a number that suits a cold disk; while the processors
+// have time to spare and the reads allowed are kept busy, it tries more:
+// as many as keep up with the walk by Little's law (in flight = rate x
+// latency), at least twice as many. It keeps them when the rate rose by a
+// good part, halves while that loses little, tries again now and then, and
+// judges from the latest reads only. When reads turn quick again the target
+// falls back to the processors.
 #pragma once
 
 // What the reads of one stretch came to.
 struct ReadsSeen {
     int reads;
-    int slow; // of them, waited for the storage
-    double seconds;
-    double mean_in_flight;
-    double busy_processors; // of those the process may use, the share it kept busy
+    int waited;             // of them, waited for the storage
+    double seconds;         // from the stretch's start to its end
+    double latency;         // a read's own time, on average
+    double mean_in_flight;  // reads in flight as each ended
+    double walk_rate;       // files the walk queues a second while it is not held up
+    double busy_processors; // of the processors the process may use, the share busy
 };
 
 struct Concurrency {
@@ -35,8 +40,9 @@ Concurrency initial_concurrency(int processors, int most);
 // be more, and is again once the budget allows it.
 void set_most(Concurrency& c, int most);
 
-// Reads in the next stretch, at the rate of the last: enough that one slow
+// Reads in the next stretch, at the rate of the last: enough that one odd
 // read does not decide it, and a stretch lasts long enough to tell.
-int stretch_reads(const Concurrency& c, double rate);
+int next_stretch_size(const Concurrency& c, double rate);
 
-void adjust(Concurrency& c, const ReadsSeen& seen);
+// Sets the target from what the last stretch saw.
+void judge_stretch(Concurrency& c, const ReadsSeen& seen);

@@ -11,9 +11,9 @@ static void recount(Budget& budget, Listing* listing)
     }
 }
 
-Listing* adopt_listing(Budget& budget, DirListing* dir, std::size_t path_len)
+Listing* adopt_listing(Budget& budget, DirListing* dir, DirId id, std::size_t path_len)
 {
-    Listing* listing = new Listing{dir, listing_id(dir), path_len};
+    Listing* listing = new Listing{dir, id, path_len};
     recount(budget, listing);
     return listing;
 }
@@ -23,7 +23,7 @@ void use_listing(Listing* listing)
     listing->users++;
 }
 
-void let_go(Budget& budget, Listing* listing)
+void stop_using(Budget& budget, Listing* listing)
 {
     if (--listing->users > 0)
         return;

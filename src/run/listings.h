@@ -21,15 +21,16 @@ struct Listing {
     bool counted = false; // its descriptor is counted in the budget
 };
 
-// Takes over an open listing, with the walk as its one user.
-Listing* adopt_listing(Budget& budget, DirListing* dir, std::size_t path_len);
+// Takes over an open listing of the directory id, with the walk as its one
+// user.
+Listing* adopt_listing(Budget& budget, DirListing* dir, DirId id, std::size_t path_len);
 
 // A file of the listing is queued for reading.
 void use_listing(Listing* listing);
 
 // The walk has left the listing, or one of its files has been read: closes
 // it when that was the last user. Safe on any thread.
-void let_go(Budget& budget, Listing* listing);
+void stop_using(Budget& budget, Listing* listing);
 
 // Gives up the descriptor of a listing that the walk is in but no read
 // needs; false when it has none or a read still needs it.

@@ -3,19 +3,18 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <new>
 #include <optional>
 #include <system_error>
 #include <thread>
-#include <vector>
 
 #include "recording/header.h"
 #include "recording/row.h"
 #include "run/concurrency.h"
 #include "run/tuning.h"
+#include "run/waits.h"
 
 namespace
 {
@@ -53,23 +52,19 @@ struct Readers {
     // The places of the files queued, in order; readers claim from it.
     std::unique_ptr<std::uint64_t[]> files{new std::uint64_t[SLOW_WINDOW]};
     std::atomic<std::uint64_t> files_queued{0}, files_claimed{0};
-    // What the walk sleeps on: the item at `awaited`, or any read's
-    // descriptor going back (`returned` counts them).
+    // What the walk sleeps on: the item at `awaited`, or any read ending
+    // (`reads_ended` counts them).
     std::atomic<std::uint64_t> awaited{NOTHING};
-    std::atomic<bool> awaits_return{false};
-    std::atomic<std::uint64_t> returned{0};
-    std::atomic<int> idle{0}; // readers asleep
-    // How many reads may be in flight and whether they wait for the
-    // storage, set anew after each stretch of reads from `concurrency`.
+    std::atomic<bool> awaits_read_end{false};
+    std::atomic<std::uint64_t> reads_ended{0};
+    std::atomic<long long> walk_held_up{0}; // microseconds the walk slept for reads
+    std::atomic<int> idle{0};               // readers asleep
+    // Reads in flight wanted, and whether they wait for the storage: set
+    // anew from `concurrency` at the end of each stretch.
     std::atomic<int> target{1};
     std::atomic<bool> slow{false};
-    std::atomic<int> stretch_size{FIRST_STRETCH};
-    std::atomic<int> stretch_reads{0}, stretch_slow{0};
-    std::atomic<long long> stretch_in_flight{0}; // summed as each read ends
-    std::mutex tuning;                           // over the two below
-    Concurrency concurrency;
-    std::chrono::steady_clock::time_point stretch_start;
-    double stretch_cpu = 0; // processor_seconds() then
+    Stretch stretch;
+    Concurrency concurrency; // under the stretch's lock, as is the next
     unsigned shortages_seen = 0;
     std::atomic<bool> stopping{false};
     std::mutex mutex;
@@ -94,6 +89,8 @@ static bool failed(const Readers* r)
     return r->setup.failure->error != 0;
 }
 
+// Claiming files
+
 // The place of the oldest file queued and not yet claimed, or NOTHING.
 static std::uint64_t claim(Readers* r)
 {
@@ -109,12 +106,6 @@ static bool has_work(Readers* r)
     return r->files_claimed.load() < r->files_queued.load();
 }
 
-static void wake(Readers* r, std::condition_variable& sleepers)
-{
-    std::lock_guard<std::mutex> lock(r->mutex);
-    sleepers.notify_one();
-}
-
 // Reads in flight the target and the budget allow now.
 static int reads_wanted(Readers* r)
 {
@@ -127,65 +118,84 @@ static bool may_read(Readers* r)
     return r->setup.budget->reads.load() < reads_wanted(r);
 }
 
-// A read's descriptor goes back to the budget.
-static void return_read(Readers* r)
+// Waking
+
+static void wake(Readers* r, std::condition_variable& sleepers)
+{
+    std::lock_guard<std::mutex> lock(r->mutex);
+    sleepers.notify_one();
+}
+
+static void wake_all_readers(Readers* r)
+{
+    std::lock_guard<std::mutex> lock(r->mutex);
+    r->work.notify_all();
+}
+
+// The walk sleeps until done() holds, woken through `finished`; the time
+// counts as held up by the reads.
+template <typename Done> static void walk_sleeps(Readers* r, Done done)
+{
+    double start = r->setup.clock.wall();
+    {
+        std::unique_lock<std::mutex> lock(r->mutex);
+        r->finished.wait(lock, done);
+    }
+    r->walk_held_up += static_cast<long long>((r->setup.clock.wall() - start) * 1e6);
+    forget_waits();
+}
+
+// Judging
+
+// Sets the target from the stretch just closed; returns the next stretch's
+// size. A shortage of descriptors may have passed meanwhile.
+static int judge(Readers* r, const ReadsSeen& seen)
+{
+    Concurrency& c = r->concurrency;
+    regain_limit(*r->setup.budget, &r->shortages_seen);
+    set_most(c, reads_allowed(*r->setup.budget));
+    judge_stretch(c, seen);
+    r->slow = c.slow;
+    r->target = c.target;
+    if (r->setup.trace)
+        r->setup.trace->targets.push_back(c.target);
+    return next_stretch_size(c, seen.reads / std::max(seen.seconds, 1e-6));
+}
+
+// Counts a read as it ends; the read that completes a stretch judges it,
+// and wakes the readers when the target rose.
+static void count(Readers* r, const FileHead& read)
+{
+    if (!count_read(r->stretch, read, r->setup.budget->reads.load(std::memory_order_relaxed)))
+        return;
+    int before = r->target.load();
+    WalkProgress walk{r->files_queued.load(), static_cast<double>(r->walk_held_up.load()) / 1e6};
+    if (close_stretch(r->stretch, r->setup.clock, r->setup.processors, walk,
+                      [r](const ReadsSeen& seen) { return judge(r, seen); }) &&
+        r->target.load() > before)
+        wake_all_readers(r);
+}
+
+// Reading
+
+// A read is over: its descriptor goes back to the budget, and a walk
+// waiting for one hears of it.
+static void finish_read(Readers* r)
 {
     end_read(*r->setup.budget);
-    r->returned++;
-    if (r->awaits_return.load())
+    r->reads_ended++;
+    if (r->awaits_read_end.load())
         wake(r, r->finished);
 }
 
-// Counts a read into the current stretch; the read that ends a stretch
-// sets the target anew, and wakes the readers when it rose.
-static void count_read(Readers* r, bool slow)
-{
-    constexpr auto relaxed = std::memory_order_relaxed; // counts, read under the lock
-    if (r->slow.load(relaxed)) // only slow stretches weigh how busy reads were
-        r->stretch_in_flight.fetch_add(r->setup.budget->reads.load(relaxed), relaxed);
-    if (slow)
-        r->stretch_slow.fetch_add(1, relaxed);
-    if (r->stretch_reads.fetch_add(1, relaxed) + 1 < r->stretch_size.load(relaxed))
-        return;
-    std::unique_lock<std::mutex> lock(r->tuning, std::try_to_lock);
-    if (!lock || r->stretch_reads.load() < r->stretch_size.load())
-        return; // another read is at it
-    auto now = std::chrono::steady_clock::now();
-    double cpu = processor_seconds();
-    ReadsSeen seen{r->stretch_reads.exchange(0), r->stretch_slow.exchange(0),
-                   std::chrono::duration<double>(now - r->stretch_start).count(), 0, 0};
-    seen.mean_in_flight = static_cast<double>(r->stretch_in_flight.exchange(0)) / seen.reads;
-    seen.busy_processors = (cpu - r->stretch_cpu) / (seen.seconds * r->setup.processors);
-    r->stretch_start = now;
-    r->stretch_cpu = cpu;
-    Concurrency& c = r->concurrency;
-    int before = c.target;
-    regain_limit(*r->setup.budget, &r->shortages_seen);
-    set_most(c, reads_allowed(*r->setup.budget));
-    adjust(c, seen);
-    r->stretch_size = stretch_reads(c, seen.reads / std::max(seen.seconds, 1e-6));
-    r->slow = c.slow;
-    r->target = c.target;
-    bool rose = c.target > before;
-    lock.unlock();
-    if (rose) {
-        std::lock_guard<std::mutex> sleepers(r->mutex);
-        r->work.notify_all();
-    }
-}
-
 // One candidate file's header, or nothing when it is not a recording.
-// *slow is set when the read waited for the storage.
+// While reads wait for the storage, only the header is asked of it.
 static std::optional<RecordingHeader> read_recording_header(Readers* r, const FileSpec& file,
-                                                            bool* slow, int* error)
+                                                            FileHead* read)
 {
     unsigned char head[HEADER_SIZE];
-    std::size_t got = 0;
-    std::uint64_t size = 0;
-    auto start = std::chrono::steady_clock::now();
-    bool opened = r->setup.read(file, head, sizeof head, &got, &size, error);
-    *slow = std::chrono::steady_clock::now() - start > SLOW_READ;
-    return opened ? decode_recording(head, got, size) : std::nullopt;
+    bool opened = r->setup.read(file, head, sizeof head, r->slow.load(), read);
+    return opened ? decode_recording(head, read->got, read->size) : std::nullopt;
 }
 
 // Reads the file, with a read's descriptor taken from the budget, and puts
@@ -195,20 +205,20 @@ static std::optional<RecordingHeader> read_recording_header(Readers* r, const Fi
 static ReadState catalogue_recording(Readers* r, const FileSpec& file, const std::string& path,
                                      std::string& row, int* error)
 {
-    *error = 0;
     ReadState state = DONE;
-    bool slow = false;
+    FileHead read;
     try {
-        if (std::optional<RecordingHeader> header = read_recording_header(r, file, &slow, error))
+        if (std::optional<RecordingHeader> header = read_recording_header(r, file, &read))
             write_catalogue_row(row, path.c_str(), *header);
         else
             row.clear();
     } catch (const std::bad_alloc&) {
         state = NO_MEMORY;
     }
-    count_read(r, slow);
-    return_read(r);
-    if (is_shortage(*error)) {
+    count(r, read);
+    finish_read(r);
+    *error = read.error;
+    if (is_shortage(read.error)) {
         lower_limit(*r->setup.budget);
         state = SHORT;
     }
@@ -221,7 +231,7 @@ static void read_file(Readers* r, std::uint64_t place)
     Slot& s = slot_at(r, place);
     ReadState state = catalogue_recording(r, s.file, s.path, s.row, &s.error);
     if (state != SHORT)
-        let_go(*r->setup.budget, s.listing);
+        stop_using(*r->setup.budget, s.listing);
     s.state.store(state);
     if (r->awaited.load() == place)
         wake(r, r->finished);
@@ -229,15 +239,12 @@ static void read_file(Readers* r, std::uint64_t place)
 
 bool wait_for_a_read(Readers* r)
 {
-    std::uint64_t returned = r->returned.load();
+    std::uint64_t ended = r->reads_ended.load();
     if (r->setup.budget->reads.load() == 0)
         return false;
-    r->awaits_return.store(true);
-    {
-        std::unique_lock<std::mutex> lock(r->mutex);
-        r->finished.wait(lock, [r, returned] { return r->returned.load() != returned; });
-    }
-    r->awaits_return.store(false);
+    r->awaits_read_end.store(true);
+    walk_sleeps(r, [r, ended] { return r->reads_ended.load() != ended; });
+    r->awaits_read_end.store(false);
     return true;
 }
 
@@ -253,9 +260,11 @@ static ReadState read_on_walk(Readers* r, const FileSpec& file, const std::strin
         ReadState state = catalogue_recording(r, file, path, row, error);
         if (state != SHORT || last_try)
             return state;
-        last_try = !(wait_for_a_read(r) || r->setup.give_back(r->setup.walk));
+        last_try = !(wait_for_a_read(r) || r->setup.release_idle_listing(r->setup.walk));
     }
 }
+
+// Starting readers
 
 static void reader_main(Readers* r);
 
@@ -263,6 +272,8 @@ static void start_reader(Readers* r)
 {
     try {
         r->threads.emplace_back(reader_main, r);
+        if (r->setup.trace)
+            r->setup.trace->threads_started++;
     } catch (const std::system_error&) {
         r->no_more_threads = true; // fewer readers: the walk reads what they do not
     }
@@ -271,18 +282,16 @@ static void start_reader(Readers* r)
 // A sleeping reader is woken once a few files wait, and one that claims a
 // file wakes another while more wait: the readers call each other up, and
 // the walk wakes one at most for every few files it lists. While reads wait
-// for the storage and none sleeps, the walk starts readers for the files
-// waiting, up to the target: many reads in flight are what the storage
-// rewards.
+// for the storage the walk also starts readers for the files waiting, up to
+// the target: many reads in flight are what the storage rewards, and the
+// walk may sleep next, until one of them is done.
 static void call_readers(Readers* r, std::uint64_t batch, bool walk)
 {
     std::uint64_t waiting = r->files_queued.load() - r->files_claimed.load();
     if (waiting < batch || !may_read(r))
         return;
-    if (r->idle.load() > 0) {
+    if (r->idle.load() > 0)
         wake(r, r->work);
-        return;
-    }
     if (!walk || !r->slow.load())
         return;
     auto wanted = static_cast<std::size_t>(reads_wanted(r));
@@ -293,33 +302,37 @@ static void call_readers(Readers* r, std::uint64_t batch, bool walk)
 
 static void reader_main(Readers* r)
 {
+    forget_waits();
     while (!r->stopping.load()) {
         if (has_work(r) && begin_read(*r->setup.budget, r->target.load())) {
             std::uint64_t place = claim(r);
             if (place == NOTHING) {
-                return_read(r);
+                finish_read(r);
                 continue;
             }
             call_readers(r, WAKE_BATCH, false);
             read_file(r, place);
             continue;
         }
-        std::unique_lock<std::mutex> lock(r->mutex);
-        r->idle++;
-        r->work.wait(lock, [r] { return r->stopping.load() || (has_work(r) && may_read(r)); });
-        r->idle--;
+        {
+            std::unique_lock<std::mutex> lock(r->mutex);
+            r->idle++;
+            r->work.wait(lock, [r] { return r->stopping.load() || (has_work(r) && may_read(r)); });
+            r->idle--;
+        }
+        forget_waits();
     }
 }
+
+// Writing out in order
 
 // The walk sleeps until the item at place, claimed by a reader, is read.
 static void wait_for(Readers* r, std::uint64_t place)
 {
     Slot& s = slot_at(r, place);
     r->awaited.store(place);
-    if (s.state.load() == QUEUED) {
-        std::unique_lock<std::mutex> lock(r->mutex);
-        r->finished.wait(lock, [&s] { return s.state.load() != QUEUED; });
-    }
+    if (s.state.load() == QUEUED)
+        walk_sleeps(r, [&s] { return s.state.load() != QUEUED; });
     r->awaited.store(NOTHING);
 }
 
@@ -361,16 +374,37 @@ static void write_item(Readers* r, Slot& s)
     if (state == SHORT) {
         if (!failed(r))
             state = read_on_walk(r, s.file, s.path, s.row, &s.error);
-        let_go(*r->setup.budget, s.listing);
-        s.state.store(state == SHORT ? DONE : state); // let go of once only
+        stop_using(*r->setup.budget, s.listing);
+        s.state.store(state == SHORT ? DONE : state); // stopped using once only
     }
     finish_file(r, state, s.row, s.path, s.error);
 }
 
+// The oldest item is not read yet. While reads are quick, or no reader
+// runs, the walk reads it, or any other file still unclaimed, itself rather
+// than sleep. While they wait for the storage it sleeps, to go on listing
+// as soon as it can, and seldom do they end in order: it sleeps until a
+// later one is done, and writes out a batch.
+static void read_or_wait(Readers* r)
+{
+    bool help = !r->slow.load() || r->threads.empty();
+    bool reserved = help && begin_read(*r->setup.budget, r->target.load());
+    std::uint64_t place = reserved ? claim(r) : NOTHING;
+    if (place != NOTHING) {
+        call_readers(r, 1, false);
+        read_file(r, place);
+        return;
+    }
+    if (reserved)
+        finish_read(r);
+    call_readers(r, 1, true);
+    std::uint64_t later = std::min(r->written + SLOW_BATCH, r->queued - 1);
+    bool batch = !help && slot_at(r, later).state.load() == QUEUED;
+    wait_for(r, batch ? later : r->written);
+}
+
 // Writes out, in order, what is ready. With wait, the oldest item goes out
-// first. While reads are quick the walk reads it, or any other file still
-// unclaimed, itself rather than sleep; while they wait for the storage it
-// sleeps, to go on listing as soon as it can.
+// first, read or waited for as needed.
 static void write_ready(Readers* r, bool wait)
 {
     while (r->written < r->queued) {
@@ -379,28 +413,15 @@ static void write_ready(Readers* r, bool wait)
             write_item(r, s);
             r->written++;
             wait = false;
-            continue;
-        }
-        if (!wait)
+        } else if (wait) {
+            read_or_wait(r);
+        } else {
             return;
-        bool help = !r->slow.load() || r->threads.empty();
-        bool reserved = help && begin_read(*r->setup.budget, r->target.load());
-        std::uint64_t place = reserved ? claim(r) : NOTHING;
-        if (reserved && place == NOTHING)
-            return_read(r);
-        if (place == NOTHING) {
-            // While reads wait for the storage they seldom end in order: the
-            // walk sleeps until a later one is done, and writes out a batch.
-            call_readers(r, 1, true);
-            std::uint64_t later = std::min(r->written + SLOW_BATCH, r->queued - 1);
-            bool batch = !help && slot_at(r, later).state.load() == QUEUED;
-            wait_for(r, batch ? later : r->written);
-            continue;
         }
-        call_readers(r, 1, false);
-        read_file(r, place);
     }
 }
+
+// Queueing
 
 // The slot for the next item, once the window has room for it.
 static Slot& next_slot(Readers* r)
@@ -480,8 +501,8 @@ std::unique_ptr<Readers, StopReaders> start_readers(const ReadersSetup& setup)
     r->concurrency =
         initial_concurrency(static_cast<int>(setup.processors), reads_allowed(*setup.budget));
     r->target = r->concurrency.target;
-    r->stretch_start = std::chrono::steady_clock::now();
-    r->stretch_cpu = processor_seconds();
+    begin_first_stretch(r->stretch, setup.clock, FIRST_STRETCH);
+    forget_waits();
     for (int i = 1; i < r->concurrency.quick && !r->no_more_threads; i++)
         start_reader(r.get());
     return r;
@@ -500,7 +521,7 @@ void StopReaders::operator()(Readers* r) const
         Slot& s = slot_at(r, place);
         int state = s.state.load();
         if (s.is_file && (state == QUEUED || state == SHORT))
-            let_go(*r->setup.budget, s.listing);
+            stop_using(*r->setup.budget, s.listing);
     }
     delete r;
 }

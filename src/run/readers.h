@@ -9,14 +9,17 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 #include "run/budget.h"
 #include "run/listings.h"
+#include "run/stretch.h"
 
-// How a file's head is read: read_file_head, or a test's stand-in.
-using ReadHead = bool (*)(const FileSpec& file, unsigned char* head, std::size_t n,
-                          std::size_t* got, std::uint64_t* size, int* error);
+// How a file's head is read, and whether the read waited for the storage:
+// read_and_judge, or a test's stand-in.
+using ReadHead = bool (*)(const FileSpec& file, unsigned char* head, std::size_t n, bool random,
+                          FileHead* out);
 
 // Why a run stopped before its end: a row could not be written, or
 // descriptors ran short at path and nothing more could be given back.
@@ -26,23 +29,31 @@ struct Failure {
     std::string path;
 };
 
+// What the readers decided, for a test to look at once the walk is over.
+struct ReadersTrace {
+    std::vector<int> targets; // reads in flight, chosen at the end of each stretch
+    int threads_started = 0;
+};
+
 struct ReadersSetup {
     std::FILE* out;
     std::FILE* progress;
     Budget* budget;
     Failure* failure; // the walk's: set here, and nothing more goes out
     ReadHead read;
+    ReadersClock clock;
     unsigned processors;
     // When a read finds no descriptor free and no read in flight will give
-    // one back, the walk gives one back if it can.
-    bool (*give_back)(void* walk);
+    // one back, the walk releases a listing it can do without, if it can.
+    bool (*release_idle_listing)(void* walk);
     void* walk;
+    ReadersTrace* trace; // or null
 };
 
 struct Readers;
 
 struct StopReaders {
-    // Stops the threads once their reads are done, lets go of what is
+    // Stops the threads once their reads are done, stops using what is
     // still queued and frees everything, whether or not all went out.
     void operator()(Readers* readers) const;
 };

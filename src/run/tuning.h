@@ -3,7 +3,6 @@
 // disk, unless said otherwise).
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 
 // Descriptors asked of the system: the soft limit is raised towards this
@@ -23,11 +22,13 @@ constexpr int DESCRIPTORS_MIN = 3;
 // disk, 64 to 256 on a share answering in 1 to 4 ms.
 constexpr int MAX_READS = 256;
 
-// Items queued and not yet gone out. While reads are quick, 256: beyond it
-// nothing was gained warm. While they wait for the storage the walk must
-// list far ahead of the reads, or it stalls behind the slowest: 4,096
-// items hold 40 directories of 100 recordings, and come to about 2 MiB.
+// Items queued and not yet gone out while reads are quick: beyond 256
+// nothing was gained warm.
 constexpr std::uint64_t WINDOW = 256;
+
+// The same while reads wait for the storage: the walk must list far ahead
+// of the reads, or it stalls behind the slowest. 4,096 items hold 40
+// directories of 100 recordings, and come to about 2 MiB.
 constexpr std::uint64_t SLOW_WINDOW = 4096;
 
 // A sleeping reader is woken once this many files wait: woken for each, the
@@ -39,42 +40,54 @@ constexpr std::uint64_t WAKE_BATCH = 8;
 // sleeps until the 64th from the oldest is read, rather than wake for each.
 constexpr std::uint64_t SLOW_BATCH = 64;
 
-// A read this slow waited for the storage, not the processor: a warm read
-// takes 3 to 6 us, a cold one on the local disk 150 us and more, one on a
-// share 3 requests of 1 ms or more.
-constexpr std::chrono::microseconds SLOW_READ{50};
+// A read this slow may have waited for the storage: a warm read takes 3 to
+// 6 us, a cold one on the local disk 150 us and more, one on a share 3
+// requests of 1 ms or more. Whether it did is told by the thread having
+// given up its processor meanwhile, which a read only preempted by another
+// program has not.
+constexpr double SLOW_READ = 50e-6; // seconds
 
-// The reads are judged in stretches of at least 32 and twice the target,
-// and as many as the last stretch's rate gives in 30 ms: over 10 ms the
-// rate on a cold disk still swung by 40% from one stretch to the next, over
-// 30 ms by about 12%. A stretch
-// with fewer than one read in 8 slow is quick (on a warm cache only a
-// preempted read is slow).
+// Reads are judged in stretches of at least this many and twice the
+// target: enough that one odd read does not decide.
 constexpr int STRETCH_READS = 32;
+
+// ... and of as many as the last stretch's rate gives in this time: over
+// 10 ms the rate on a cold disk still swung by 40% from one stretch to the
+// next, over 30 ms by about 12%.
+constexpr double STRETCH_SECONDS = 0.030;
 
 // The first stretch is shorter: on a share its reads take milliseconds
 // each, and until it ends only one a processor is in flight.
 constexpr int FIRST_STRETCH = 8;
-constexpr std::chrono::milliseconds STRETCH_TIME{30};
-constexpr int SLOW_SHARE = 8;
+
+// A stretch in which more than this share of the reads waited for the
+// storage is slow; in a quicker one the processors set the pace.
+constexpr double WAITED_SHARE = 1.0 / 8;
 
 // Reads in flight when they start to wait for the storage, and the fewest
 // while they do: on a cold disk 32 were the best, 16 about 8% slower and
 // 64 slower still; a share climbs from there.
 constexpr int SLOW_START = 32;
 
-// Twice as many reads in flight are tried only while those allowed are
-// busy (three quarters of them in flight on average), and kept when the
-// rate rose by a quarter: on a share it doubles, on a cold disk it rose by
-// less than a tenth and more readers only took processor time. Half as many
-// are kept when the rate fell by less than a tenth. After tries that
-// failed, the next waits up to 16 stretches.
+// More reads in flight are tried only while those allowed are kept busy:
+// three quarters of them in flight on average.
 constexpr double BUSY = 0.75;
 
-// The processors are busy once this share of their time goes to the
-// catalogue: on a cold disk, 2 processors were 85% busy with the kernel's
-// work for 32 reads in flight, and 64 were slower; on a share, under 30%.
+// ... and while the processors have time to spare, all programs counted:
+// on a cold disk, 2 processors were 85% busy with the kernel's work for 32
+// reads in flight, and 64 were slower; on a share, under 30%. Beside other
+// programs that fill the processors, more readers would only take time
+// from them.
 constexpr double PROCESSORS_BUSY = 0.7;
+
+// More in flight are kept when the rate of files read rose by a quarter:
+// on a share it doubles with twice as many, on a cold disk it rose by less
+// than a tenth.
 constexpr double RATE_GAIN = 1.25;
+
+// Fewer in flight are kept when the rate fell by less than a tenth.
 constexpr double KEEP_FEWER = 0.9;
+
+// After tries that failed, the next waits twice as many stretches as the
+// last, up to 16.
 constexpr int MOST_PATIENCE = 16;

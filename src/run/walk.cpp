@@ -26,18 +26,18 @@ struct DirIdEqual {
 
 struct Walk {
     Budget budget;
-    std::vector<Listing*> path; // the listings the walk is in, root first
+    std::vector<Listing*> listings; // the listings the walk is in, root first
     // Every directory walked so far: memory grows with the directories,
     // never with the files.
     std::unordered_set<DirId, DirIdHash, DirIdEqual> walked;
-    std::string text; // the path of the entry in hand
+    std::string path; // of the entry in hand
     Failure failure;
     Readers* readers = nullptr;
 
     ~Walk() // when the run stopped early
     {
-        for (; !path.empty(); path.pop_back())
-            let_go(budget, path.back());
+        for (; !listings.empty(); listings.pop_back())
+            stop_using(budget, listings.back());
     }
 };
 
@@ -50,23 +50,18 @@ static bool is_dot_or_dotdot(const char* name)
 
 // A listing on the walk path that no read needs gives up its descriptor,
 // the one highest up first: the walk comes back to it last.
-static bool release_one(Walk& walk)
+static bool release_idle_listing(Walk& walk)
 {
-    for (std::size_t i = 0; i + 1 < walk.path.size(); i++)
-        if (release_if_idle(walk.budget, walk.path[i]))
+    for (std::size_t i = 0; i + 1 < walk.listings.size(); i++)
+        if (release_if_idle(walk.budget, walk.listings[i]))
             return true;
     return false;
-}
-
-static bool give_back(void* walk)
-{
-    return release_one(*static_cast<Walk*>(walk));
 }
 
 // Listings the walk has left but whose files are still being read.
 static int left_open(const Walk& walk)
 {
-    int on_path = static_cast<int>(std::count_if(walk.path.begin(), walk.path.end(),
+    int on_path = static_cast<int>(std::count_if(walk.listings.begin(), walk.listings.end(),
                                                  [](const Listing* l) { return l->counted; }));
     return walk.budget.listings.load() - on_path;
 }
@@ -78,7 +73,7 @@ static bool make_room(Walk& walk, int more)
 {
     while (walk.budget.listings.load() + more > listings_allowed(walk.budget) &&
            !walk.failure.error) {
-        if (!(left_open(walk) > 0 && write_some(walk.readers)) && !release_one(walk) &&
+        if (!(left_open(walk) > 0 && write_some(walk.readers)) && !release_idle_listing(walk) &&
             !write_some(walk.readers))
             return false;
     }
@@ -101,12 +96,12 @@ static bool open_in_budget(Walk& walk, int more, std::size_t path_len, Open open
         if (last_try) {
             write_all(walk.readers);
             if (!walk.failure.error)
-                walk.failure = {error, false, walk.text.substr(0, path_len)};
+                walk.failure = {error, false, walk.path.substr(0, path_len)};
             return false;
         }
         lower_limit(walk.budget);
-        last_try =
-            !(wait_for_a_read(walk.readers) || release_one(walk) || write_some(walk.readers));
+        last_try = !(wait_for_a_read(walk.readers) || release_idle_listing(walk) ||
+                     write_some(walk.readers));
     }
 }
 
@@ -117,7 +112,7 @@ static bool open_in_budget(Walk& walk, int more, std::size_t path_len, Open open
 // make the walk exponential. Real subdirectories are always walked.
 static bool should_walk(Walk& walk, DirId id, bool link)
 {
-    bool on_walk_path = std::any_of(walk.path.begin(), walk.path.end(),
+    bool on_walk_path = std::any_of(walk.listings.begin(), walk.listings.end(),
                                     [id](const Listing* l) { return same_directory(l->id, id); });
     bool first_time = walk.walked.insert(id).second;
     return !on_walk_path && (first_time || !link);
@@ -126,11 +121,12 @@ static bool should_walk(Walk& walk, DirId id, bool link)
 static void enter(Walk& walk, const DirEntry& entry)
 {
     DirListing* sub = nullptr;
-    open_in_budget(walk, 1, walk.text.size(), [&](int* error) {
-        return (sub = open_subdirectory(walk.path.back()->dir, entry, error)) != nullptr;
+    DirId id;
+    open_in_budget(walk, 1, walk.path.size(), [&](int* error) {
+        return (sub = open_subdirectory(walk.listings.back()->dir, entry, &id, error)) != nullptr;
     });
-    if (sub && should_walk(walk, listing_id(sub), entry.link)) {
-        walk.path.push_back(adopt_listing(walk.budget, sub, walk.text.size()));
+    if (sub && should_walk(walk, id, entry.link)) {
+        walk.listings.push_back(adopt_listing(walk.budget, sub, id, walk.path.size()));
         return;
     }
     if (sub)
@@ -142,11 +138,11 @@ static void enter(Walk& walk, const DirEntry& entry)
 // meanwhile; the listing it leaves closes once its files are read.
 static void leave(Walk& walk)
 {
-    Listing* done = walk.path.back();
-    walk.path.pop_back();
-    if (!walk.path.empty()) {
+    Listing* done = walk.listings.back();
+    walk.listings.pop_back();
+    if (!walk.listings.empty()) {
         queue_dot(walk.readers);
-        Listing* parent = walk.path.back();
+        Listing* parent = walk.listings.back();
         if (needs_take_up(parent->dir)) {
             // Through the ".." of the listing left, once no read needs that
             // one any more: one descriptor takes the place of the other.
@@ -156,7 +152,7 @@ static void leave(Walk& walk)
                            [&](int* error) { return take_up(walk.budget, parent, done, error); });
         }
     }
-    let_go(walk.budget, done);
+    stop_using(walk.budget, done);
 }
 
 // Iterative rather than recursive, so that the depth of the tree is limited
@@ -165,8 +161,8 @@ static void leave(Walk& walk)
 static void walk_tree(Walk& walk)
 {
     FileSpec file;
-    while (!walk.path.empty() && !walk.failure.error) {
-        Listing* top = walk.path.back();
+    while (!walk.listings.empty() && !walk.failure.error) {
+        Listing* top = walk.listings.back();
         DirEntry entry;
         if (!read_entry(top->dir, &entry)) {
             leave(walk);
@@ -175,14 +171,14 @@ static void walk_tree(Walk& walk)
         if (is_dot_or_dotdot(entry.name))
             continue;
 
-        walk.text.resize(top->path_len);
-        walk.text += PATH_SEPARATOR;
-        walk.text += entry.name;
+        walk.path.resize(top->path_len);
+        walk.path += PATH_SEPARATOR;
+        walk.path += entry.name;
         if (entry.type == ENTRY_DIRECTORY) {
             enter(walk, entry);
         } else if (entry.type == ENTRY_FILE && has_au_suffix(entry.name)) {
             prepare_file(top->dir, entry, &file);
-            queue_file(walk.readers, top, file, walk.text);
+            queue_file(walk.readers, top, file, walk.path);
         }
     }
 }
@@ -200,21 +196,24 @@ WalkResult scan_directory(const RootDir& root, std::FILE* out, std::FILE* progre
     Walk walk;
     set_limit(walk.budget, setup.descriptors);
     int error = 0;
-    DirListing* dir = open_root(root, &error);
+    DirId id;
+    DirListing* dir = open_root(root, &id, &error);
     if (!dir && is_shortage(error)) // nothing held to give back: once more
-        dir = open_root(root, &error);
+        dir = open_root(root, &id, &error);
     if (!dir) {
         result.root_error = error;
         return result;
     }
 
-    walk.text = root.shown;
-    if (walk.text.back() == PATH_SEPARATOR)
-        walk.text.pop_back();
-    walk.path.push_back(adopt_listing(walk.budget, dir, walk.text.size()));
+    walk.path = root.shown;
+    if (walk.path.back() == PATH_SEPARATOR)
+        walk.path.pop_back();
+    walk.listings.push_back(adopt_listing(walk.budget, dir, id, walk.path.size()));
     unsigned processors = setup.processors ? setup.processors : processor_count();
-    std::unique_ptr<Readers, StopReaders> readers = start_readers(
-        {out, progress, &walk.budget, &walk.failure, setup.read, processors, give_back, &walk});
+    auto release = [](void* w) { return release_idle_listing(*static_cast<Walk*>(w)); };
+    std::unique_ptr<Readers, StopReaders> readers =
+        start_readers({out, progress, &walk.budget, &walk.failure, setup.read, setup.clock,
+                       processors, release, &walk, setup.trace});
     walk.readers = readers.get();
     walk_tree(walk);
     write_all(walk.readers);

@@ -6,12 +6,15 @@
 
 #include "platform/platform.h"
 #include "run/readers.h"
+#include "run/waits.h"
 
-// What a test may put in the place of the system's.
+// What a test may put in the place of the system's, and what it may watch.
 struct WalkSetup {
-    ReadHead read = read_file_head;
+    ReadHead read = read_and_judge;
+    ReadersClock clock;
     unsigned processors = 0; // 0: as many as the process may use
     int descriptors = 0;     // 0: the budget taken from the system
+    ReadersTrace* trace = nullptr;
 };
 
 struct WalkResult {
