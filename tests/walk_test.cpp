@@ -94,30 +94,55 @@ ProcessorTimes fake_processors()
     return {fake_wall() * busy_share, fake_wall()};
 }
 
-// Reads waited for the storage from the `waited_from`-th to the
-// `waited_to`-th; the first fails with first_error. With the gate closed,
+// What the reads do, counted over all threads. Those from the
+// `waited_from`-th to the `waited_to`-th wait for the storage. From the
+// `fault_from`-th on, every `fault_every`-th (0: just that one) fails as
+// `fault` says; SHORT_THEN_NO_MEMORY refuses a file for want of descriptors
+// and runs out of memory when it is tried again. With the gate closed,
 // reads on any thread but the walk's wait at it.
+enum Fault { NONE, SHORT_OF_DESCRIPTORS, SYSTEM_SHORT_OF_FILES, NO_MEMORY, SHORT_THEN_NO_MEMORY };
 struct Script {
     int waited_from = 0, waited_to = 0;
-    int first_error = 0;
+    Fault fault = NONE;
+    int fault_from = 0, fault_every = 0;
     bool gate_closed = false;
 };
 Script script;
 std::thread::id walk_thread;
 std::atomic<int> reads, in_flight, most_in_flight, random_reads;
-std::mutex gate_mutex;
+std::mutex mutex; // over the gate and the file refused
 std::condition_variable gate;
 int at_gate;
+std::string refused;
 
 void pass_gate()
 {
     if (std::this_thread::get_id() == walk_thread)
         return;
-    std::unique_lock<std::mutex> lock(gate_mutex);
+    std::unique_lock<std::mutex> lock(mutex);
     at_gate++;
     gate.notify_all();
     gate.wait(lock, [] { return !script.gate_closed; });
     at_gate--;
+}
+
+// The error the k-th read fails with, or 0; throws when out of memory.
+int fault_of(int k, const FileSpec& file)
+{
+    k -= script.fault_from;
+    if (script.fault == SHORT_THEN_NO_MEMORY) {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (k == 0)
+            refused = file.name;
+        else if (file.name == refused)
+            throw std::bad_alloc();
+    }
+    if (script.fault == NONE ||
+        !(k == 0 || (k > 0 && script.fault_every && k % script.fault_every == 0)))
+        return 0;
+    if (script.fault == NO_MEMORY)
+        throw std::bad_alloc();
+    return script.fault == SYSTEM_SHORT_OF_FILES ? ENFILE : EMFILE;
 }
 
 bool scripted_read(const FileSpec& file, unsigned char* head, std::size_t n, bool random,
@@ -128,28 +153,24 @@ bool scripted_read(const FileSpec& file, unsigned char* head, std::size_t n, boo
         most_in_flight.compare_exchange_weak(most, now);
     random_reads += random;
     pass_gate();
-    bool ok = false;
-    if (k == 1 && script.first_error)
-        out->error = script.first_error;
-    else
-        ok = read_file_head(file, head, n, random, out);
     out->waited = k >= script.waited_from && k <= script.waited_to;
     out->seconds = out->waited ? 1e-3 : 1e-5;
     now_us += out->waited ? 1000 : 10;
     in_flight--;
-    return ok;
+    out->error = fault_of(k, file);
+    return !out->error && read_file_head(file, head, n, random, out);
 }
 
-Tree::Run run_script(const Script& s, unsigned processors, ReadersTrace* trace)
+Tree::Run run_script(const Script& s, unsigned processors, ReadersTrace* trace = nullptr)
 {
-    script = s, reads = 0, in_flight = 0, most_in_flight = 0, random_reads = 0;
+    script = s, reads = 0, in_flight = 0, most_in_flight = 0, random_reads = 0, refused.clear();
     now_us = 0, busy_share = 0.2, walk_thread = std::this_thread::get_id();
     return tree().catalogue({scripted_read, {fake_wall, fake_processors}, processors, 0, trace});
 }
 
 void open_gate()
 {
-    std::lock_guard<std::mutex> lock(gate_mutex);
+    std::lock_guard<std::mutex> lock(mutex);
     script.gate_closed = false;
     gate.notify_all();
 }
@@ -181,9 +202,11 @@ TEST(Readers, WaitingReadsFillTheTarget)
     for (unsigned processors : {1u, 2u}) {
         ReadersTrace trace;
         Tree::Run run;
-        std::thread walk([&] { run = run_script({1, 1 << 30, 0, true}, processors, &trace); });
+        Script waiting{1, 1 << 30};
+        waiting.gate_closed = true;
+        std::thread walk([&] { run = run_script(waiting, processors, &trace); });
         {
-            std::unique_lock<std::mutex> lock(gate_mutex);
+            std::unique_lock<std::mutex> lock(mutex);
             gate.wait(lock, [] { return at_gate == SLOW_START; });
             EXPECT_EQ(trace.threads_started, SLOW_START);
             EXPECT_EQ(trace.targets, std::vector<int>{SLOW_START});
@@ -202,41 +225,11 @@ TEST(Readers, WaitingReadsFillTheTarget)
 TEST(Readers, TargetFollowsTheStorage)
 {
     ReadersTrace trace;
-    EXPECT_EQ(run_script({1, 600, ENFILE}, 2, &trace).rows, tree().rows);
+    EXPECT_EQ(run_script({1, 600, SYSTEM_SHORT_OF_FILES, 1}, 2, &trace).rows, tree().rows);
     ASSERT_GE(trace.targets.size(), 3u);
     EXPECT_EQ(trace.targets.front(), SLOW_START);
     EXPECT_EQ(trace.targets.back(), 2);
     EXPECT_GT(random_reads.load(), 0);
-}
-
-// Reads fail from the `from`-th on, every `every`-th (0: just that one),
-// the way `fault` says. The count is over all threads. SHORT_THEN_NO_MEMORY
-// refuses a file for want of descriptors and runs out of memory when it is
-// tried again.
-enum Fault { SHORT_OF_DESCRIPTORS, NO_MEMORY, SHORT_THEN_NO_MEMORY };
-std::atomic<int> from, every;
-Fault fault;
-std::mutex refused_mutex;
-std::string refused;
-
-bool faulty_read(const FileSpec& file, unsigned char* head, std::size_t n, bool random,
-                 FileHead* out)
-{
-    int k = ++reads - from;
-    if (fault == SHORT_THEN_NO_MEMORY) {
-        std::lock_guard<std::mutex> lock(refused_mutex);
-        if (k == 0)
-            refused = file.name;
-        else if (file.name == refused)
-            throw std::bad_alloc();
-    }
-    if (k == 0 || (k > 0 && every && k % every == 0)) {
-        if (fault == NO_MEMORY)
-            throw std::bad_alloc();
-        out->error = EMFILE;
-        return false;
-    }
-    return read_file_head(file, head, n, random, out);
 }
 
 // A read refused for want of descriptors, whichever read it is and
@@ -252,23 +245,22 @@ TEST(Readers, ReadsThatFail)
                                            {NO_MEMORY, 0},
                                            {SHORT_THEN_NO_MEMORY, 0}};
     for (unsigned processors : {1u, 2u}) {
-        for (auto [f, step] : kinds) {
+        for (auto [fault, every] : kinds) {
             for (int first : {1, 17, 8000}) {
-                reads = 0, from = first, every = step, fault = f, refused.clear();
-                Tree::Run run = tree().catalogue({faulty_read, {}, processors, 0, nullptr});
+                Tree::Run run = run_script({0, 0, fault, first, every}, processors);
                 const Failure& failure = run.result.failure;
                 std::size_t end = tree().rows.size();
-                if (step) {
+                if (every) {
                     EXPECT_TRUE(failure.error == EMFILE && !failure.writing);
                     end = tree().rows.find(failure.path + ",");
-                } else if (f != SHORT_OF_DESCRIPTORS) {
+                } else if (fault != SHORT_OF_DESCRIPTORS) {
                     EXPECT_TRUE(run.out_of_memory);
                     EXPECT_LT(end = run.rows.size(), tree().rows.size());
                 } else {
                     EXPECT_EQ(failure.error, 0);
                 }
-                EXPECT_TRUE(first_rows(run.rows, end))
-                    << processors << f << step << first << ": " << run.rows.size() << " of " << end;
+                EXPECT_TRUE(first_rows(run.rows, end)) << processors << fault << every << first
+                                                       << ": " << run.rows.size() << " of " << end;
             }
         }
     }
