@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 #include "recording/tables.h"
 
@@ -20,6 +21,29 @@ namespace
 constexpr std::size_t MAX_ROW_BESIDES_PATH = 512;
 
 using RowWriter = char*; // where the next byte goes
+
+// A list's names by index, found once rather than stepped over for every
+// row: the tone and code lists run to 50 and 112 names.
+using NameIndex = std::vector<const char*>;
+
+NameIndex index_names(NameList list)
+{
+    NameIndex index;
+    while (const char* name = name_at(list, index.size()))
+        index.push_back(name);
+    return index;
+}
+
+const NameIndex RECORD_TYPES = index_names(RECORD_TYPE_NAMES);
+const NameIndex SYSTEM_TYPES = index_names(SYSTEM_TYPE_NAMES);
+const NameIndex TONES = index_names(CTCSS_TONES);
+const NameIndex CODES = index_names(DCS_CODES);
+
+// The name at index, or null when the list has no such name.
+const char* name_in(const NameIndex& index, std::size_t i)
+{
+    return i < index.size() ? index[i] : nullptr;
+}
 
 void put_char(RowWriter& w, char c)
 {
@@ -105,11 +129,11 @@ void put_squelch(RowWriter& w, const RecordingHeader& h)
     switch (h.squelch_mode) {
     case 1:
         put_text(w, ",CTCSS,");
-        put_name(w, name_at(CTCSS_TONES, h.squelch_value));
+        put_name(w, name_in(TONES, h.squelch_value));
         break;
     case 2:
         put_text(w, ",DCS,");
-        put_name(w, name_at(DCS_CODES, h.squelch_value));
+        put_name(w, name_in(CODES, h.squelch_value));
         break;
     case 3:
         put_text(w, ",P25,");
@@ -146,7 +170,7 @@ static char* put_row(RowWriter w, const char* path, const RecordingHeader& h)
         put_uint(w, h.duration_seconds % 60, 2);
     }
 
-    const char* type = name_at(RECORD_TYPE_NAMES, h.record_type);
+    const char* type = name_in(RECORD_TYPES, h.record_type);
     if (!type) {
         put_text(w, ",unknown type\n");
         return w;
@@ -161,7 +185,7 @@ static char* put_row(RowWriter w, const char* path, const RecordingHeader& h)
         put_char(w, ',');
         put_int(w, h.system_number);
         put_char(w, ',');
-        put_name(w, name_at(SYSTEM_TYPE_NAMES, h.system_type));
+        put_name(w, name_in(SYSTEM_TYPES, h.system_type));
         put_char(w, ',');
         quote_field(w, h.system_tag);
         put_char(w, ',');
