@@ -7,6 +7,7 @@
 #include <functional>
 
 #include "run/concurrency.h"
+#include "run/stretch.h"
 
 namespace
 {
@@ -93,4 +94,36 @@ TEST(Concurrency, ComesBackDown)
     EXPECT_EQ(c.best, 32);
     set_most(c, 256);
     EXPECT_EQ(targets(c, {share}, 1)[0], 64);
+}
+
+// A stretch comes to what its reads said and the clock shows: the walk's
+// rate counts only the time it was not held up by the reads.
+double clock_now;
+ProcessorTimes processor_time;
+TEST(Concurrency, StretchComesToWhatItsReadsSaw)
+{
+    Stretch s;
+    ReadersClock clock{[] { return clock_now; }, [] { return processor_time; }};
+    clock_now = 10, processor_time = {4, 20};
+    begin_first_stretch(s, clock, 3);
+    FileHead quick, waited;
+    quick.seconds = 0.001, waited.seconds = 0.003, waited.waited = true;
+    EXPECT_FALSE(count_read(s, quick, 4));
+    EXPECT_FALSE(count_read(s, waited, 2));
+    EXPECT_TRUE(count_read(s, waited, 3));
+    clock_now = 12, processor_time = {7, 24};
+    ReadsSeen seen{};
+    EXPECT_TRUE(close_stretch(s, clock, 2, {600, 0.5}, [&](const ReadsSeen& r) {
+        seen = r;
+        return 5;
+    }));
+    EXPECT_EQ(seen.reads, 3);
+    EXPECT_EQ(seen.waited, 2);
+    EXPECT_DOUBLE_EQ(seen.seconds, 2);
+    EXPECT_NEAR(seen.latency, 0.007 / 3, 1e-9);
+    EXPECT_DOUBLE_EQ(seen.mean_in_flight, 3);
+    EXPECT_DOUBLE_EQ(seen.walk_rate, 600 / 1.5);
+    EXPECT_DOUBLE_EQ(seen.busy_processors, 0.75);
+    EXPECT_FALSE(count_read(s, quick, 1)); // the next stretch is 5 long
+    EXPECT_FALSE(close_stretch(s, clock, 2, {600, 0.5}, [](const ReadsSeen&) { return 1; }));
 }
