@@ -2,16 +2,20 @@
 // would, in every lookup (getattr), every batch of a listing, every open of a
 // file or directory and every read.
 //
-//   slowfs [--delay-us=D] [--no-types] [-f] [-o OPT] SOURCE MOUNTPOINT
+//   slowfs [--delay-us=D] [--bandwidth=B] [--no-types] [-f] [-o OPT] SOURCE MOUNTPOINT
 //
-// D defaults to 1000. --no-types leaves every entry's type unknown in
-// listings, as on file systems that keep no types in their directories.
-// -f stays in the foreground; fusermount3 -u MOUNTPOINT ends it.
+// D defaults to 1000. With B (bytes per second; 0, the default, is no
+// limit) the bytes of every read also cross one link shared by all
+// requests, one read after another, as over a network or a card reader's
+// bus. --no-types leaves every entry's type unknown in listings, as on file
+// systems that keep no types in their directories. -f stays in the
+// foreground; fusermount3 -u MOUNTPOINT ends it.
 #define FUSE_USE_VERSION 35
 #include <fuse.h>
 #include <fuse_lowlevel.h>
 #include <linux/fuse.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -20,12 +24,14 @@
 #include <cstdio>
 #include <dirent.h>
 #include <fcntl.h>
+#include <mutex>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
 static struct {
     unsigned delay_us = 1000;
+    unsigned long long bandwidth = 0;
     int no_types = 0;
     const char* source = nullptr;
 } options;
@@ -34,6 +40,32 @@ static int source_fd = -1;
 static void wait_for_storage()
 {
     std::this_thread::sleep_for(std::chrono::microseconds(options.delay_us));
+}
+
+// The link is busy until link_free. Each read books the time its bytes take
+// from when the link falls free (or from now, if it is free already) and
+// waits until its booking ends, so readers in parallel share the bandwidth
+// rather than each having all of it. The bytes booked are those the read
+// returns: the kernel asks for whole pages, and for its readahead too, so a
+// 320-byte read by a client may cost 4 KiB, or 16 KiB and more on a file it
+// has not been told is read at random.
+static std::mutex link_mutex;
+static std::chrono::steady_clock::time_point link_free;
+
+static void wait_for_link(size_t bytes)
+{
+    using namespace std::chrono;
+    if (options.bandwidth == 0 || bytes == 0)
+        return;
+    auto takes = duration_cast<steady_clock::duration>(
+        duration<double>(static_cast<double>(bytes) / options.bandwidth));
+    steady_clock::time_point done;
+    {
+        std::lock_guard<std::mutex> lock(link_mutex);
+        link_free = std::max(link_free, steady_clock::now()) + takes;
+        done = link_free;
+    }
+    std::this_thread::sleep_until(done);
 }
 
 static const char* relative(const char* path)
@@ -89,7 +121,10 @@ static int slow_read(const char*, char* buf, size_t size, off_t offset, fuse_fil
 {
     wait_for_storage();
     ssize_t n = pread(fi->fh, buf, size, offset);
-    return n >= 0 ? static_cast<int>(n) : -errno;
+    if (n < 0)
+        return -errno;
+    wait_for_link(static_cast<size_t>(n));
+    return static_cast<int>(n);
 }
 
 static int slow_opendir(const char* path, fuse_file_info* fi)
@@ -139,6 +174,7 @@ int main(int argc, char** argv)
 {
     static const fuse_opt specs[] = {
         {"--delay-us=%u", offsetof(decltype(options), delay_us), 0},
+        {"--bandwidth=%llu", offsetof(decltype(options), bandwidth), 0},
         {"--no-types", offsetof(decltype(options), no_types), 1},
         FUSE_OPT_END,
     };
@@ -147,7 +183,8 @@ int main(int argc, char** argv)
         return 1;
     if (!options.source) {
         std::fprintf(stderr,
-                     "usage: slowfs [--delay-us=D] [--no-types] [-f] [-o OPT] SOURCE MOUNTPOINT\n");
+                     "usage: slowfs [--delay-us=D] [--bandwidth=B] [--no-types] [-f] [-o OPT] "
+                     "SOURCE MOUNTPOINT\n");
         return 1;
     }
     source_fd = open(options.source, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
