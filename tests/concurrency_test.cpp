@@ -8,6 +8,7 @@
 
 #include "run/concurrency.h"
 #include "run/stretch.h"
+#include "run/tuning.h"
 
 namespace
 {
@@ -42,37 +43,34 @@ const auto disk = [](int n) { return n >= 32 ? 60000 - 100 * (n - 32) : 1875.0 *
 
 } // namespace
 
-// On a share the target climbs to as many as keep up with the walk (20,000
-// files a second at 3 ms: 60), then twice that while it pays, and tries
-// beyond seldom. A walk that lists faster takes it to the most at once.
+// On a share the target tries twice as many while that pays, more at once
+// when the walk lists faster than that keeps up with (100,000 files a second
+// at 3 ms: 300), and tries beyond the best seldom.
 TEST(Concurrency, ClimbsWhileTheStoragePays)
 {
     Concurrency c = initial_concurrency(2, 256);
     std::vector<int> t = targets(c, {share}, 12);
-    EXPECT_EQ(t[0], 32); // reads began to wait
-    EXPECT_EQ(t[1], 64); // twice as many: more than keep up
-    EXPECT_EQ(t[2], 128);
+    EXPECT_EQ(t[0], SLOW_START); // reads began to wait
+    EXPECT_EQ(t[1], 2 * SLOW_START);
+    EXPECT_EQ(t[2], 256);
     EXPECT_EQ(c.best, 128);
-    EXPECT_LE(std::count(t.begin() + 3, t.end(), 256), 3); // tried seldom after
+    EXPECT_LE(std::count(t.begin() + 3, t.end(), 256), 3);
 
-    c = initial_concurrency(2, 256);
-    EXPECT_EQ(targets(c, {share, 0.2, false, 1 << 20, 100000}, 2)[1], 256);
+    c = initial_concurrency(2, 512);
+    EXPECT_EQ(targets(c, {share, 0.2, false, 1 << 20, 100000}, 2)[1], 300);
 }
 
+// Busy processors (all programs counted), storage that gives no more, or a
+// walk that keeps no more in flight: the target stays where it started.
 TEST(Concurrency, StaysWhereMoreDoNotPay)
 {
-    const Storage storage[] = {
-        {disk, 0.9},             // the processors are busy: no try at more
-        {share, 0.9},            // even where more would pay
-        {disk},                  // a try at 64 costs, and is given up
-        {share, 0.2, false, 36}, // the walk keeps no more in flight
-    };
+    const Storage storage[] = {{disk, 0.9}, {share, 0.9}, {disk}, {share, 0.2, false, 36}};
     for (const Storage& s : storage) {
         Concurrency c = initial_concurrency(2, 256);
         std::vector<int> t = targets(c, s, 40);
-        EXPECT_EQ(c.best, 32) << &s - storage;
-        EXPECT_LE(*std::max_element(t.begin(), t.end()), s.processors_busy > 0.5 ? 32 : 64)
-            << &s - storage;
+        EXPECT_EQ(c.best, SLOW_START) << &s - storage;
+        int tried = s.processors_busy > 0.5 || s.supply < SLOW_START ? 1 : 2;
+        EXPECT_LE(*std::max_element(t.begin(), t.end()), tried * SLOW_START) << &s - storage;
     }
 }
 
@@ -85,15 +83,15 @@ TEST(Concurrency, ComesBackDown)
     Concurrency c = initial_concurrency(2, 256);
     targets(c, {share}, 10);
     targets(c, {[](int n) { return std::min(n, 32) / 0.003; }, 0.9}, 40);
-    EXPECT_EQ(c.best, 32);
+    EXPECT_EQ(c.best, SLOW_START);
     targets(c, {share}, 10);
     EXPECT_EQ(targets(c, {share, 0.2, true}, 1)[0], 2);
-    EXPECT_EQ(targets(c, {share}, 1)[0], 32);
+    EXPECT_EQ(targets(c, {share}, 1)[0], SLOW_START);
     set_most(c, 6);
     targets(c, {share}, 10);
-    EXPECT_EQ(c.best, 32);
+    EXPECT_EQ(c.best, SLOW_START);
     set_most(c, 256);
-    EXPECT_EQ(targets(c, {share}, 1)[0], 64);
+    EXPECT_EQ(targets(c, {share}, 1)[0], 2 * SLOW_START);
 }
 
 // A stretch comes to what its reads said and the clock shows: the walk's

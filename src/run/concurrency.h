@@ -2,7 +2,8 @@
 // next. While reads are quick the processors are what counts, one read
 // each. While they wait for the storage, more in flight finish more files a
 // second, up to what the storage serves at once, and fewer past it. The
-// target starts at a number that suits a cold disk; while the processors
+// target starts at a number that suits both a cold disk and a share; while
+// the processors
 // have time to spare and the reads allowed are kept busy, it tries more:
 // as many as keep up with the walk by Little's law (in flight = rate x
 // latency), at least twice as many. It keeps them when the rate rose by a
