@@ -209,8 +209,14 @@ static char* put_row(RowWriter w, const char* path, const RecordingHeader& h)
     return w;
 }
 
+// The row is made in the thread's own buffer, sized for the longest row,
+// and copied out: a row kept waiting for its turn holds no more memory
+// than it needs.
 void write_catalogue_row(std::string& row, const char* path, const RecordingHeader& h)
 {
-    row.resize(2 * std::strlen(path) + MAX_ROW_BESIDES_PATH); // a quoted path doubles at most
-    row.resize(static_cast<std::size_t>(put_row(&row[0], path, h) - &row[0]));
+    thread_local std::string buffer;
+    std::size_t longest = 2 * std::strlen(path) + MAX_ROW_BESIDES_PATH; // a quoted path doubles
+    if (buffer.size() < longest)
+        buffer.resize(longest);
+    row.assign(&buffer[0], static_cast<std::size_t>(put_row(&buffer[0], path, h) - &buffer[0]));
 }
