@@ -104,6 +104,7 @@ TEST(Concurrency, StretchComesToWhatItsReadsSaw)
     ReadersClock clock{[] { return clock_now; }, [] { return processor_time; }};
     clock_now = 10, processor_time = {4, 20};
     begin_first_stretch(s, clock, 3);
+    s.weigh = true;
     FileHead quick, waited;
     quick.seconds = 0.001, waited.seconds = 0.003, waited.waited = true;
     EXPECT_FALSE(count_read(s, quick, 4));

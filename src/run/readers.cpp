@@ -155,6 +155,7 @@ static int judge(Readers* r, const ReadsSeen& seen)
     regain_limit(*r->setup.budget, &r->shortages_seen);
     set_most(c, reads_allowed(*r->setup.budget));
     judge_stretch(c, seen);
+    r->stretch.weigh = c.slow;
     r->slow = c.slow;
     r->target = c.target;
     if (r->setup.trace)
@@ -209,7 +210,7 @@ static ReadState catalogue_recording(Readers* r, const FileSpec& file, const std
     FileHead read;
     try {
         if (std::optional<RecordingHeader> header = read_recording_header(r, file, &read))
-            write_catalogue_row(row, path.c_str(), *header);
+            write_catalogue_row(row, path, *header);
         else
             row.clear();
     } catch (const std::bad_alloc&) {

@@ -10,8 +10,10 @@ void begin_first_stretch(Stretch& s, const ReadersClock& clock, int size)
 bool count_read(Stretch& s, const FileHead& read, int in_flight)
 {
     constexpr auto relaxed = std::memory_order_relaxed; // read under the lock
-    s.in_flight.fetch_add(in_flight, relaxed);
-    s.latency.fetch_add(static_cast<long long>(read.seconds * 1e6), relaxed);
+    if (s.weigh.load(relaxed)) {
+        s.in_flight.fetch_add(in_flight, relaxed);
+        s.latency.fetch_add(static_cast<long long>(read.seconds * 1e6), relaxed);
+    }
     if (read.waited)
         s.waited.fetch_add(1, relaxed);
     return s.reads.fetch_add(1, relaxed) + 1 >= s.size.load(relaxed);

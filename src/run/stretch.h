@@ -27,8 +27,13 @@ struct WalkProgress {
 struct Stretch {
     std::atomic<int> size{0};
     std::atomic<int> reads{0}, waited{0};
-    std::atomic<long long> in_flight{0}; // summed as each read ends
-    std::atomic<long long> latency{0};   // the reads' own time, summed, in microseconds
+    // Only while reads wait for the storage are they weighed: how many were
+    // in flight as each ended, and their own time, summed in microseconds.
+    // Counted on every read, these two cost a warm run on two processors a
+    // tenth of its time, their cache line passing to and fro.
+    std::atomic<bool> weigh{false};
+    std::atomic<long long> in_flight{0};
+    std::atomic<long long> latency{0};
     // Where the stretch began; only the read that closes it, under the lock.
     std::mutex closing;
     double start = 0;
