@@ -11,7 +11,6 @@
 #include "platform/platform.h"
 #include "recording/header.h"
 #include "recording/row.h"
-#include "run/summary.h"
 
 using namespace std::literals;
 using Patches = std::vector<std::pair<std::size_t, std::string_view>>;
@@ -114,55 +113,25 @@ TEST(Recording, BytesToRow)
     }
 }
 
-TEST(Summary, WordingFollowsTheClockReadings)
-{
-    const struct {
-        int count, seconds;
-        const char* text;
-    } cases[] = {
-        {0, 0, "\n0 total files processed in less than a second\n"},
-        {12, 1, "\n12 total files processed in 1 second\n"},
-        {7, 2, "\n7 total files processed in 2 seconds (3 per second)\n"},
-        {1, 3, "\n1 total files processed in 3 seconds (0 per second)\n"},
-    };
-    for (const auto& c : cases) {
-        char* text = nullptr;
-        std::size_t len = 0;
-        std::FILE* err = open_memstream(&text, &len);
-        write_run_summary(err, c.count, 60, 60 + c.seconds);
-        std::fclose(err);
-        EXPECT_EQ(std::string(text, len), c.text);
-        std::free(text);
-    }
-}
-
-// After the listing a file may be gone, shorter or something else by the time it is read.
+// A file may be gone, or a pipe, by the time it is read after the listing:
+// it is passed over, and the open of a pipe does not wait for a writer.
 TEST(Platform, FilesChangingUnderTheWalk)
 {
     char dir[] = "/tmp/aucatalog-test-XXXXXX";
     ASSERT_TRUE(mkdtemp(dir));
-    auto in_dir = [&](const char* name) { return dir + "/"s + name; };
-    for (const char* name : {"kept.au", "truncated.au", "removed.au", "piped.au", "grown.au"})
-        std::ofstream(in_dir(name)) << golden_header({}) << std::string(8000, 'x');
-    int error = 0;
+    for (const char* name : {"kept.au", "removed.au", "piped.au"})
+        std::ofstream(dir + "/"s + name) << golden_header({}) << std::string(8000, 'x');
     DirId id;
+    int error = 0;
     DirListing* listing = open_root({dir, dir}, &id, &error);
-    ASSERT_TRUE(listing && truncate(in_dir("truncated.au").c_str(), 319) == 0 &&
-                unlink(in_dir("removed.au").c_str()) == 0 &&
-                unlink(in_dir("piped.au").c_str()) == 0 &&
-                mkfifo(in_dir("piped.au").c_str(), 0600) == 0 &&
-                truncate(in_dir("grown.au").c_str(), 320 + 8000 * 90) == 0);
-    for (auto [name, seconds] : {std::pair{"kept.au", 1},
-                                 {"truncated.au", -1},
-                                 {"removed.au", -1},
-                                 {"piped.au", -1},
-                                 {"grown.au", 90}}) {
-        unsigned char head[HEADER_SIZE];
+    ASSERT_TRUE(listing && unlink((dir + "/removed.au"s).c_str()) == 0 &&
+                unlink((dir + "/piped.au"s).c_str()) == 0 &&
+                mkfifo((dir + "/piped.au"s).c_str(), 0600) == 0);
+    unsigned char head[HEADER_SIZE];
+    for (auto [name, size] : {std::pair{"kept.au", 8320}, {"removed.au", -1}, {"piped.au", -1}}) {
         FileHead read;
-        std::optional<RecordingHeader> h;
-        if (read_file_head({listing, name}, head, sizeof head, seconds > 1, &read))
-            h = decode_recording(head, read.got, read.size);
-        EXPECT_EQ(h ? static_cast<int>(h->duration_seconds) : -1, seconds) << name;
+        bool regular = read_file_head({listing, name}, head, sizeof head, true, &read);
+        EXPECT_EQ(regular ? static_cast<int>(read.size) : -1, size) << name;
     }
     close_listing(listing);
     std::filesystem::remove_all(dir);
