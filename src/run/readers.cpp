@@ -269,14 +269,18 @@ static ReadState read_on_walk(Readers* r, const FileSpec& file, const std::strin
 
 static void reader_main(Readers* r);
 
+// The trace counts a reader before it starts: it may be at work at once.
 static void start_reader(Readers* r)
 {
+    int* started = r->setup.trace ? &r->setup.trace->threads_started : nullptr;
+    if (started)
+        ++*started;
     try {
         r->threads.emplace_back(reader_main, r);
-        if (r->setup.trace)
-            r->setup.trace->threads_started++;
     } catch (const std::system_error&) {
         r->no_more_threads = true; // fewer readers: the walk reads what they do not
+        if (started)
+            --*started;
     }
 }
 
