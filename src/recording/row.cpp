@@ -96,10 +96,18 @@ template <typename Unsigned> void put_decimal(RowWriter& w, Unsigned v, int min_
 
 void put_uint(RowWriter& w, std::uint64_t v, int min_digits = 1)
 {
-    if (v <= UINT32_MAX)
+    if (v < 100 && min_digits <= 2) { // dates, times, the seconds of a duration
+        if (v < 10 && min_digits < 2) {
+            *w++ = static_cast<char>('0' + v);
+        } else {
+            std::memcpy(w, DIGIT_PAIRS + 2 * v, 2);
+            w += 2;
+        }
+    } else if (v <= UINT32_MAX) {
         put_decimal(w, static_cast<std::uint32_t>(v), min_digits);
-    else
+    } else {
         put_decimal(w, v, min_digits);
+    }
 }
 
 void put_int(RowWriter& w, std::int32_t v)
