@@ -200,19 +200,9 @@ def limits(processors=0, nofile=0):
     return apply
 
 
-def cases(cold):
-    return pytest.mark.parametrize("case", [
-        c for c in CASES if c.where in ("both", "wine" if WINE else "native") and c.cold == cold],
-        ids=lambda c: c.name)
-
-
-@cases(cold=False)
+@pytest.mark.parametrize("case", [c for c in CASES if c.where in ("both", "wine" if WINE else "native")],
+                         ids=lambda c: c.name)
 def test_tree(case, tmp):
-    check_tree(case, tmp)
-
-
-@cases(cold=True)
-def test_tree_cold(case, tmp):
     check_tree(case, tmp)
 
 
