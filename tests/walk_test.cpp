@@ -111,7 +111,7 @@ std::thread::id walk_thread;
 std::atomic<int> reads, in_flight, most_in_flight, random_reads;
 std::mutex mutex; // over the gate and the file refused
 std::condition_variable gate;
-int at_gate;
+int at_gate, passes; // reads waiting there, and let through one by one
 std::string refused;
 
 void pass_gate()
@@ -121,7 +121,8 @@ void pass_gate()
     std::unique_lock<std::mutex> lock(mutex);
     at_gate++;
     gate.notify_all();
-    gate.wait(lock, [] { return !script.gate_closed; });
+    gate.wait(lock, [] { return !script.gate_closed || passes > 0; });
+    passes -= script.gate_closed;
     at_gate--;
 }
 
@@ -162,7 +163,8 @@ bool scripted_read(const FileSpec& file, unsigned char* head, std::size_t n, boo
 
 Tree::Run run_script(const Script& s, unsigned processors, ReadersTrace* trace = nullptr)
 {
-    script = s, reads = 0, in_flight = 0, most_in_flight = 0, random_reads = 0, refused.clear();
+    script = s, reads = 0, in_flight = 0, most_in_flight = 0, random_reads = 0, passes = 0;
+    refused.clear();
     now_us = 0, walk_thread = std::this_thread::get_id();
     return tree().catalogue({scripted_read, {fake_wall, fake_processors}, processors, 0, trace});
 }
@@ -195,7 +197,9 @@ TEST(Readers, QuickReadsOneAProcessor)
 // Once the first stretch of reads waited for the storage, the walk starts
 // readers until the target is in flight, on one processor as on two, and
 // no more: with every reader held at the gate, exactly the target waits
-// there, each on a thread of its own.
+// there, each on a thread of its own, and the walk sleeps. Let through one
+// at a time, every read ends with all the others in flight: they are kept
+// busy, and with processors to spare more are tried.
 TEST(Readers, WaitingReadsFillTheTarget)
 {
     for (unsigned processors : {1u, 2u}) {
@@ -209,10 +213,14 @@ TEST(Readers, WaitingReadsFillTheTarget)
             gate.wait(lock, [] { return at_gate == SLOW_START; });
             EXPECT_EQ(trace.threads_started, SLOW_START);
             EXPECT_EQ(trace.targets, std::vector<int>{SLOW_START});
+            for (int i = 0; i < 3 * SLOW_START; i++, passes = 1, gate.notify_all())
+                gate.wait(lock, [] { return at_gate >= SLOW_START && passes == 0; });
         }
         open_gate();
         walk.join();
         EXPECT_EQ(run.rows, tree().rows);
+        EXPECT_GT(trace.walk_slept, 0);
+        EXPECT_GT(*std::max_element(trace.targets.begin(), trace.targets.end()), SLOW_START);
         int quick_reads = FIRST_STRETCH + static_cast<int>(processors) - 1;
         EXPECT_GE(random_reads.load(), reads.load() - quick_reads);
     }

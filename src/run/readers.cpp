@@ -139,6 +139,8 @@ template <typename Done> static void walk_sleeps(Readers* r, Done done)
     double start = r->setup.clock.wall();
     {
         std::unique_lock<std::mutex> lock(r->mutex);
+        if (r->setup.trace && !done())
+            r->setup.trace->walk_slept++;
         r->finished.wait(lock, done);
     }
     r->walk_held_up += static_cast<long long>((r->setup.clock.wall() - start) * 1e6);

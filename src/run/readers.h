@@ -33,6 +33,7 @@ struct Failure {
 struct ReadersTrace {
     std::vector<int> targets; // reads in flight, chosen at the end of each stretch
     int threads_started = 0;
+    int walk_slept = 0; // times the walk slept until reads were done
 };
 
 struct ReadersSetup {
