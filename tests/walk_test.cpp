@@ -213,7 +213,7 @@ TEST(Readers, WaitingReadsFillTheTarget)
             gate.wait(lock, [] { return at_gate == SLOW_START; });
             EXPECT_EQ(trace.threads_started, SLOW_START);
             EXPECT_EQ(trace.targets, std::vector<int>{SLOW_START});
-            for (int i = 0; i < 3 * SLOW_START; i++, passes = 1, gate.notify_all())
+            for (int i = 0; i < 2 * SLOW_START; i++, passes = 1, gate.notify_all()) // a stretch
                 gate.wait(lock, [] { return at_gate >= SLOW_START && passes == 0; });
         }
         open_gate();
