@@ -194,25 +194,6 @@ TEST(Readers, QuickReadsOneAProcessor)
     }
 }
 
-// While reads are quick and one is held at the gate, the walk reads the
-// others itself: a processor each from the start.
-TEST(Readers, QuickReadsPassOneHeldUp)
-{
-    Tree::Run run;
-    Script quick;
-    quick.gate_closed = true;
-    std::thread walk([&] { run = run_script(quick, 2); });
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        gate.wait(lock, [] { return at_gate == 1; });
-        for (int held_at = reads.load(); reads.load() < held_at + 100;)
-            gate.wait_for(lock, std::chrono::milliseconds(1)); // the walk's reads pass unseen
-    }
-    open_gate();
-    walk.join();
-    EXPECT_EQ(run.rows, tree().rows);
-}
-
 // Once the first stretch of reads waited for the storage, the walk starts
 // readers until the target is in flight, on one processor as on two, and
 // no more: with every reader held at the gate, exactly the target waits
