@@ -269,6 +269,14 @@ def test_tree_deeper_than_path_max(deep_tree, nofile, cold):
     expect(run([deep_tree[0]], preexec_fn=limits(nofile=nofile)), deep_tree[1], 3000)
 
 
+def traced(args, log, *expressions, **kw):
+    """Runs the tool under strace, its threads' calls named by the
+    expressions written to log."""
+    options = ["-f", "-qq", "-o", log] + [arg for e in expressions for arg in ("-e", e)]
+    return run(args, exe="strace", prefix=options + [EXE],
+               env=dict(os.environ, ASAN_OPTIONS="detect_leaks=0"), **kw)  # no leak check under ptrace
+
+
 def strace_works():
     return shutil.which("strace") and subprocess.run(
         ["strace", "-o", "/dev/null", "true"], stderr=subprocess.DEVNULL).returncode == 0
@@ -313,8 +321,7 @@ def test_slow_share_without_entry_types(tmp):
             result = run([shown(tmp + "/mnt")], wine_log=log,
                          env=dict(os.environ, WINEDEBUG="trace+file"))
         else:
-            result = run([tmp + "/mnt"], exe="strace", prefix=[
-                "-f", "-qq", "-o", log, "-e", "trace=fadvise64", EXE])
+            result = traced([tmp + "/mnt"], log, "trace=fadvise64")
         expect(result, rows, 11)
         assert advised_recordings(log) >= len(rows) // 2
     finally:
@@ -334,10 +341,8 @@ def test_any_open_short_of_descriptors(tmp):
     rows = [tmp + "/" + rel + TAIL for rel in in_listing_order(tmp, list(tree))]
     for k in range(1, 50):
         for processors in (0, 1):
-            strace = ["strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=openat",
-                      "-e", "inject=openat:error=EMFILE:when=%d" % k, EXE]
-            expect(run([tmp], exe=strace[0], prefix=strace[1:], preexec_fn=limits(processors),
-                       env=dict(os.environ, ASAN_OPTIONS="detect_leaks=0")),  # not under ptrace
+            expect(traced([tmp], "/dev/null", "trace=openat",
+                          "inject=openat:error=EMFILE:when=%d" % k, preexec_fn=limits(processors)),
                    rows, 6)
 
 
