@@ -149,6 +149,16 @@ template <typename Done> static void walk_sleeps(Readers* r, Done done)
 
 // Judging
 
+// The readers go by the policy's target and mode from now on.
+static void follow(Readers* r, const Concurrency& c)
+{
+    r->stretch.weigh = c.slow;
+    r->slow = c.slow;
+    r->target = c.target;
+    if (r->setup.trace)
+        r->setup.trace->targets.push_back(c.target);
+}
+
 // Sets the target from the stretch just closed; returns the next stretch's
 // size. A shortage of descriptors may have passed meanwhile.
 static int judge(Readers* r, const ReadsSeen& seen)
@@ -157,11 +167,7 @@ static int judge(Readers* r, const ReadsSeen& seen)
     regain_limit(*r->setup.budget, &r->shortages_seen);
     set_most(c, reads_allowed(*r->setup.budget));
     judge_stretch(c, seen);
-    r->stretch.weigh = c.slow;
-    r->slow = c.slow;
-    r->target = c.target;
-    if (r->setup.trace)
-        r->setup.trace->targets.push_back(c.target);
+    follow(r, c);
     return next_stretch_size(c, seen.reads / std::max(seen.seconds, 1e-6));
 }
 
@@ -301,9 +307,8 @@ static void call_readers(Readers* r, std::uint64_t batch, bool walk)
         wake(r, r->work);
     if (!walk || !r->slow.load())
         return;
-    auto wanted = static_cast<std::size_t>(reads_wanted(r));
-    for (std::uint64_t started = 0;
-         started < waiting && r->threads.size() < wanted && !r->no_more_threads; started++)
+    std::size_t wanted = std::min<std::size_t>(reads_wanted(r), r->threads.size() + waiting);
+    while (r->threads.size() < wanted && !r->no_more_threads)
         start_reader(r);
 }
 
@@ -507,7 +512,7 @@ std::unique_ptr<Readers, StopReaders> start_readers(const ReadersSetup& setup)
     // share the work.
     r->concurrency =
         initial_concurrency(static_cast<int>(setup.processors), reads_allowed(*setup.budget));
-    r->target = r->concurrency.target;
+    follow(r.get(), r->concurrency);
     begin_first_stretch(r->stretch, setup.clock, FIRST_STRETCH);
     forget_waits();
     for (int i = 1; i < r->concurrency.quick && !r->no_more_threads; i++)

@@ -31,7 +31,7 @@ struct Failure {
 
 // What the readers decided, for a test to look at once the walk is over.
 struct ReadersTrace {
-    std::vector<int> targets; // reads in flight, chosen at the end of each stretch
+    std::vector<int> targets; // reads in flight, at the start and after each stretch
     int threads_started = 0;
     int walk_slept = 0; // times the walk slept until reads were done
 };
