@@ -65,13 +65,11 @@ constexpr int FIRST_STRETCH = 8;
 constexpr double WAITED_SHARE = 1.0 / 8;
 
 // Reads in flight when they start to wait for the storage, and the fewest
-// while they do. On a share answering in 1 ms, 64 threads read 4,000
-// recordings in 0.43 s and 32 in 0.54 s; starting at 32 and climbing, the
-// tool took 0.54 s, since one stretch's rate is too unsteady to tell 64
-// from 32 there. On the cold local disk 64 did as well as 32 (sparse,
-// 100,000: 3.0 to 3.7 s against 2.7 to 4.5 s; dense, 20,000: 0.56 s
-// against 0.53 s), and 16 was about 8% slower than 32.
-constexpr int SLOW_START = 64;
+// while they do. On the cold local disk 32 read 100,000 sparse recordings
+// in 3.4 s against 4.4 s at 64, and 16 was about 8% slower than 32. A share
+// answering in 1 ms rewards 64 (4,000 recordings in 0.52 s against 0.62 s
+// at 32), which the target tries once the processors have time to spare.
+constexpr int SLOW_START = 32;
 
 // More reads in flight are tried only while those allowed are kept busy:
 // three quarters of them in flight on average.
