@@ -245,15 +245,14 @@ bool read_file_head(const FileSpec& file, unsigned char* head, std::size_t n, bo
     bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
     if (regular && random) // else the kernel reads ahead 16 KiB and more
         posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
-    out->got = regular ? read_up_to(head, n,
-                                    [fd](unsigned char* buf, std::size_t wanted) {
-                                        ssize_t r;
-                                        while ((r = read(fd, buf, wanted)) < 0 && errno == EINTR) {
-                                        }
-                                        return static_cast<long long>(r);
-                                    })
-                       : 0;
     out->size = regular ? static_cast<std::uint64_t>(st.st_size) : 0;
+    out->got =
+        read_up_to(head, head_bytes(n, out->size), [fd](unsigned char* buf, std::size_t wanted) {
+            ssize_t r;
+            while ((r = read(fd, buf, wanted)) < 0 && errno == EINTR) {
+            }
+            return static_cast<long long>(r);
+        });
     close(fd);
     return regular;
 }

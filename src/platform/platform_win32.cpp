@@ -286,16 +286,14 @@ bool read_file_head(const FileSpec& file, unsigned char* head, std::size_t n, bo
     }
     LARGE_INTEGER file_size;
     bool regular = GetFileType(h) == FILE_TYPE_DISK && GetFileSizeEx(h, &file_size);
-    out->got = regular
-                   ? read_up_to(head, n,
-                                [h](unsigned char* buf, std::size_t wanted) {
-                                    DWORD r = 0;
-                                    return ReadFile(h, buf, static_cast<DWORD>(wanted), &r, nullptr)
-                                               ? static_cast<long long>(r)
-                                               : -1;
-                                })
-                   : 0;
     out->size = regular ? static_cast<std::uint64_t>(file_size.QuadPart) : 0;
+    out->got =
+        read_up_to(head, head_bytes(n, out->size), [h](unsigned char* buf, std::size_t wanted) {
+            DWORD r = 0;
+            return ReadFile(h, buf, static_cast<DWORD>(wanted), &r, nullptr)
+                       ? static_cast<long long>(r)
+                       : -1;
+        });
     CloseHandle(h);
     return regular;
 }

@@ -2,7 +2,9 @@
 // released listing kept in memory, and reading a file's first bytes.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -25,6 +27,14 @@ void save_entry(SavedEntries& saved, const void* name, std::size_t bytes, unsign
 bool next_saved(SavedEntries& saved, const char** name, std::size_t* bytes, unsigned* kind);
 
 bool has_saved(const SavedEntries& saved);
+
+// Of the first n bytes, those a file of this size holds: reading no further
+// than its size spares a short file the second read that would only find
+// its end. A file of no size (or not a regular file) is not read at all.
+inline std::size_t head_bytes(std::size_t n, std::uint64_t size)
+{
+    return static_cast<std::size_t>(std::min<std::uint64_t>(n, size));
+}
 
 // Reads into head until n bytes, the end of the file or a failure, through
 // read_some(buffer, wanted), which returns the bytes it read (0 at the end,
