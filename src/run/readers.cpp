@@ -48,9 +48,9 @@ struct Slot {
 // mutex and condition variables are only for sleeping and waking.
 struct Readers {
     ReadersSetup setup;
-    std::unique_ptr<Slot[]> slots{new Slot[SLOW_WINDOW]};
+    std::unique_ptr<Slot[]> slots{new Slot[WINDOW]};
     // The places of the files queued, in order; readers claim from it.
-    std::unique_ptr<std::uint64_t[]> files{new std::uint64_t[SLOW_WINDOW]};
+    std::unique_ptr<std::uint64_t[]> files{new std::uint64_t[WINDOW]};
     std::atomic<std::uint64_t> files_queued{0}, files_claimed{0};
     // What the walk sleeps on: the item at `awaited`, or any read ending
     // (`reads_ended` counts them).
@@ -81,7 +81,7 @@ struct Readers {
 
 static Slot& slot_at(Readers* r, std::uint64_t place)
 {
-    return r->slots[place % SLOW_WINDOW];
+    return r->slots[place % WINDOW];
 }
 
 static bool failed(const Readers* r)
@@ -97,7 +97,7 @@ static std::uint64_t claim(Readers* r)
     std::uint64_t file = r->files_claimed.load();
     while (file < r->files_queued.load())
         if (r->files_claimed.compare_exchange_weak(file, file + 1))
-            return r->files[file % SLOW_WINDOW];
+            return r->files[file % WINDOW];
     return NOTHING;
 }
 
@@ -438,7 +438,7 @@ static void write_ready(Readers* r, bool wait)
 // The slot for the next item, once the window has room for it.
 static Slot& next_slot(Readers* r)
 {
-    while (r->queued - r->written >= (r->slow.load() ? SLOW_WINDOW : WINDOW))
+    while (r->queued - r->written >= WINDOW)
         write_ready(r, true);
     return slot_at(r, r->queued);
 }
@@ -470,7 +470,7 @@ void queue_file(Readers* r, Listing* listing, const FileSpec& file, const std::s
     use_listing(listing);
     s.state.store(QUEUED);
     std::uint64_t files = r->files_queued.load();
-    r->files[files % SLOW_WINDOW] = r->queued;
+    r->files[files % WINDOW] = r->queued;
     r->files_queued.store(files + 1);
     r->queued++;
     call_readers(r, WAKE_BATCH, true);
