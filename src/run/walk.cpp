@@ -33,11 +33,14 @@ struct Walk {
     std::string path; // of the entry in hand
     Failure failure;
     Readers* readers = nullptr;
+    Listing* leaving = nullptr; // left, while rows go out before its parent is taken up
 
-    ~Walk() // when the run stopped early
+    ~Walk() // when the run stopped early, or ran out of memory
     {
         for (; !listings.empty(); listings.pop_back())
             stop_using(budget, listings.back());
+        if (leaving)
+            stop_using(budget, leaving);
     }
 };
 
@@ -140,6 +143,7 @@ static void leave(Walk& walk)
 {
     Listing* done = walk.listings.back();
     walk.listings.pop_back();
+    walk.leaving = done;
     if (!walk.listings.empty()) {
         queue_dot(walk.readers);
         Listing* parent = walk.listings.back();
@@ -152,6 +156,7 @@ static void leave(Walk& walk)
                            [&](int* error) { return take_up(walk.budget, parent, done, error); });
         }
     }
+    walk.leaving = nullptr;
     stop_using(walk.budget, done);
 }
 
