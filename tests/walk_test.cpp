@@ -253,7 +253,7 @@ TEST(Readers, ReadsThatFail)
                 } else {
                     EXPECT_EQ(failure.error, 0);
                 }
-                EXPECT_TRUE(run.rows == tree().rows.substr(0, end))
+                EXPECT_TRUE(end <= tree().rows.size() && run.rows == tree().rows.substr(0, end))
                     << processors << fault << every << first << ": " << run.rows.size() << " of "
                     << end;
             }
