@@ -28,7 +28,7 @@ std::vector<int> targets(Concurrency& c, const Storage& s, int n)
     for (int i = 0; i < n; i++) {
         int in_flight = std::min({c.target, c.most, s.supply});
         double rate = s.rate(in_flight);
-        int reads = std::max(next_stretch_size(c, rate), 1);
+        int reads = std::max(stretch_reads(c), static_cast<int>(rate * STRETCH_SECONDS));
         judge_stretch(c, {reads, s.quick ? 0 : reads, reads / rate, in_flight / rate,
                           static_cast<double>(in_flight), s.walk_rate, s.processors_busy});
         seen.push_back(c.target);
@@ -95,33 +95,40 @@ TEST(Concurrency, ComesBackDown)
 }
 
 // A stretch comes to what its reads said and the clock shows: the walk's
-// rate counts only the time it was not held up by the reads.
-double clock_now;
-ProcessorTimes processor_time;
-TEST(Concurrency, StretchComesToWhatItsReadsSaw)
+// rate counts only the time it was not held up by the reads. Where the
+// system gives no processor times for all programs, the process's own
+// count against its processors' time.
+struct FakeClock {
+    double now;
+    ProcessorTimes times;
+};
+TEST(Stretch, ComesToWhatItsReadsSaw)
 {
+    FakeClock c{10, {4, 20}};
+    ReadersClock clock{[](void* f) { return static_cast<FakeClock*>(f)->now; },
+                       [](void* f) { return static_cast<FakeClock*>(f)->times; }, &c};
     Stretch s;
-    ReadersClock clock{[] { return clock_now; }, [] { return processor_time; }};
-    clock_now = 10, processor_time = {4, 20};
     begin_first_stretch(s, clock, 3);
-    s.weigh = true;
     FileHead quick, waited;
     quick.seconds = 0.001, waited.seconds = 0.003, waited.waited = true;
-    EXPECT_FALSE(count_read(s, quick, 4));
-    EXPECT_FALSE(count_read(s, waited, 2));
-    EXPECT_TRUE(count_read(s, waited, 3));
-    clock_now = 12, processor_time = {7, 24};
-    ReadsSeen seen{};
-    EXPECT_TRUE(close_stretch(s, clock, 2, {600, 0.5}, [&](const ReadsSeen& r) {
-        seen = r;
-        return 5;
-    }));
-    const double expected[] = {3, 2, 2, 0.007 / 3, 3, 600 / 1.5, 0.75};
-    const double got[] = {double(seen.reads),  double(seen.waited), seen.seconds,
-                          seen.latency,        seen.mean_in_flight, seen.walk_rate,
-                          seen.busy_processors};
-    for (int i = 0; i < 7; i++)
+    EXPECT_FALSE(count_read(s, quick, 4, 11));
+    EXPECT_FALSE(count_read(s, waited, 2, 11.5));
+    EXPECT_TRUE(count_read(s, waited, 3, 11));
+    c = {12, {7, 24}};
+    ReadsSeen seen = take_stretch(s, clock, 2, {600, 0.5});
+    // The next: two reads and a second and a half, of the reads' own time
+    // from the last one's end.
+    s.size = 2, s.least_time = 1.5;
+    EXPECT_FALSE(count_read(s, quick, 1, 12.5));
+    EXPECT_FALSE(count_read(s, quick, 1, 12.9));
+    c = {14, {8, 0}};
+    EXPECT_TRUE(count_read(s, quick, 1, 13));
+    ReadsSeen own = take_stretch(s, clock, 2, {700, 0.5});
+    const double expected[] = {3, 2, 1.5, 0.007 / 3, 3, 600 / 1.5, 0.75, 3, 0, 50, 0.25};
+    const double got[] = {double(seen.reads),   double(seen.waited), seen.seconds,
+                          seen.latency,         seen.mean_in_flight, seen.walk_rate,
+                          seen.busy_processors, double(own.reads),   double(own.waited),
+                          own.walk_rate,        own.busy_processors};
+    for (int i = 0; i < 11; i++)
         EXPECT_NEAR(got[i], expected[i], 1e-9) << i;
-    EXPECT_FALSE(count_read(s, quick, 1)); // the next stretch is 5 long
-    EXPECT_FALSE(close_stretch(s, clock, 2, {600, 0.5}, [](const ReadsSeen&) { return 1; }));
 }

@@ -79,7 +79,7 @@ static std::string golden_header(const Patches& patches)
 static std::string row_of(const RecordingHeader& h, const char* path)
 {
     std::string row;
-    write_catalogue_row(row, path, h);
+    format_catalogue_row(row, path, h);
     return row;
 }
 

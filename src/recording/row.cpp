@@ -41,7 +41,7 @@ const NameIndex TONES = index_names(CTCSS_TONES);
 const NameIndex CODES = index_names(DCS_CODES);
 
 // The name at index, or null when the list has no such name.
-const char* name_in(const NameIndex& index, std::size_t i)
+const char* name_at(const NameIndex& index, std::size_t i)
 {
     return i < index.size() ? index[i] : nullptr;
 }
@@ -172,11 +172,11 @@ void put_squelch(RowWriter& w, const RecordingHeader& h)
     switch (h.squelch_mode) {
     case 1:
         put_text(w, ",CTCSS,");
-        put_name(w, name_in(TONES, h.squelch_value));
+        put_name(w, name_at(TONES, h.squelch_value));
         break;
     case 2:
         put_text(w, ",DCS,");
-        put_name(w, name_in(CODES, h.squelch_value));
+        put_name(w, name_at(CODES, h.squelch_value));
         break;
     case 3:
         put_text(w, ",P25,");
@@ -213,7 +213,7 @@ static char* put_row(RowWriter w, const std::string& path, const RecordingHeader
         put_uint(w, h.duration_seconds % 60, 2);
     }
 
-    const char* type = name_in(RECORD_TYPES, h.record_type);
+    const char* type = name_at(RECORD_TYPES, h.record_type);
     if (!type) {
         put_text(w, ",unknown type\n");
         return w;
@@ -228,7 +228,7 @@ static char* put_row(RowWriter w, const std::string& path, const RecordingHeader
         put_char(w, ',');
         put_int(w, h.system_number);
         put_char(w, ',');
-        put_name(w, name_in(SYSTEM_TYPES, h.system_type));
+        put_name(w, name_at(SYSTEM_TYPES, h.system_type));
         put_char(w, ',');
         quote_field(w, h.system_tag);
         put_char(w, ',');
@@ -255,7 +255,7 @@ static char* put_row(RowWriter w, const std::string& path, const RecordingHeader
 // The row is made in the thread's own buffer, sized for the longest row,
 // and copied out: a row kept waiting for its turn holds no more memory
 // than it needs.
-void write_catalogue_row(std::string& row, const std::string& path, const RecordingHeader& h)
+void format_catalogue_row(std::string& row, const std::string& path, const RecordingHeader& h)
 {
     thread_local std::string buffer;
     std::size_t longest = 2 * path.size() + MAX_ROW_BESIDES_PATH; // a quoted path doubles

@@ -9,4 +9,4 @@
 extern const char COLUMN_HEADER_ROW[];
 
 // Puts the row, ended by a newline, in row, replacing what it held.
-void write_catalogue_row(std::string& row, const std::string& path, const RecordingHeader& header);
+void format_catalogue_row(std::string& row, const std::string& path, const RecordingHeader& header);

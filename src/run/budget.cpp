@@ -16,44 +16,26 @@ void set_limit(Budget& budget, int given)
 
 int reads_allowed(const Budget& budget)
 {
-    return std::clamp(budget.limit.load() / 2, 1, MAX_READS);
+    return std::clamp(budget.limit / 2, 1, MAX_READS);
 }
 
 int listings_allowed(const Budget& budget)
 {
-    return budget.limit.load() - reads_allowed(budget);
+    return budget.limit - reads_allowed(budget);
 }
 
-bool begin_read(Budget& budget, int cap)
-{
-    int most = std::min(cap, reads_allowed(budget));
-    int reads = budget.reads.load();
-    while (reads < most)
-        if (budget.reads.compare_exchange_weak(reads, reads + 1))
-            return true;
-    return false;
-}
-
-void end_read(Budget& budget)
-{
-    budget.reads--;
-}
-
-void lower_limit(Budget& budget)
+void lower_limit(Budget& budget, int reads_in_flight)
 {
     budget.shortages++;
-    int held = std::max(budget.listings.load() + budget.reads.load(), DESCRIPTORS_MIN);
-    int limit = budget.limit.load();
-    while (held < limit && !budget.limit.compare_exchange_weak(limit, held)) {
-    }
+    budget.limit =
+        std::min(budget.limit, std::max(budget.listings + reads_in_flight, DESCRIPTORS_MIN));
 }
 
 void regain_limit(Budget& budget, unsigned* seen)
 {
-    unsigned shortages = budget.shortages.load();
-    if (shortages == *seen)
+    if (budget.shortages == *seen)
         budget.limit = budget.initial;
-    *seen = shortages;
+    *seen = budget.shortages;
 }
 
 bool is_shortage(int error)

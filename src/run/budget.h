@@ -1,17 +1,16 @@
 // Every descriptor the tool holds counts against one budget, taken from the
-// system at the start: the listings of the walk and of directories whose
-// files are still being read, and the files being read. Half of it, or as
-// much as reads can use, is for reads; the rest for listings.
+// system at the start: the walk's listings, those of directories whose rows
+// have not all gone out, and the files being read. Half of it, or as much
+// as reads can use, is for reads; the rest for listings. The walk's alone:
+// reads in flight are the readers' permits, which the walk keeps within
+// reads_allowed.
 #pragma once
 
-#include <atomic>
-
 struct Budget {
-    std::atomic<int> limit{0}; // what the tool may hold
-    int initial = 0;           // and what it took from the system
-    std::atomic<int> listings{0};
-    std::atomic<int> reads{0};          // files open or about to be
-    std::atomic<unsigned> shortages{0}; // opens that found none free
+    int limit = 0;   // what the tool may hold
+    int initial = 0; // and what it took from the system
+    int listings = 0;
+    unsigned shortages = 0; // opens that found none free
 };
 
 // Sets the limit: the system's, raised where it allows, less what others
@@ -21,14 +20,9 @@ void set_limit(Budget& budget, int given);
 int reads_allowed(const Budget& budget);
 int listings_allowed(const Budget& budget);
 
-// Takes a read's descriptor from the budget, when fewer than cap reads
-// (and fewer than the budget allows) are in flight.
-bool begin_read(Budget& budget, int cap);
-void end_read(Budget& budget);
-
 // An open failed for want of descriptors: the system gives no more than the
 // tool holds now, so that is its limit for now.
-void lower_limit(Budget& budget);
+void lower_limit(Budget& budget, int reads_in_flight);
 
 // A shortage may pass (the system's table frees up as other processes
 // close files): after a stretch without one since *seen, the limit is the

@@ -20,10 +20,9 @@ void set_most(Concurrency& c, int most)
     c.quick = std::min(c.processors, most);
 }
 
-int next_stretch_size(const Concurrency& c, double rate)
+int stretch_reads(const Concurrency& c)
 {
-    double in_time = std::min(rate * STRETCH_SECONDS, 1e6);
-    return std::max({2 * c.target, STRETCH_READS, static_cast<int>(in_time)});
+    return std::max(2 * c.target, STRETCH_READS);
 }
 
 // A try at another target is over: kept when it paid, or given up for the

@@ -41,9 +41,8 @@ Concurrency initial_concurrency(int processors, int most);
 // be more, and is again once the budget allows it.
 void set_most(Concurrency& c, int most);
 
-// Reads in the next stretch, at the rate of the last: enough that one odd
-// read does not decide it, and a stretch lasts long enough to tell.
-int next_stretch_size(const Concurrency& c, double rate);
+// Reads in the next stretch: enough that one odd read does not decide it.
+int stretch_reads(const Concurrency& c);
 
 // Sets the target from what the last stretch saw.
 void judge_stretch(Concurrency& c, const ReadsSeen& seen);

@@ -1,7 +1,7 @@
 #include "run/listings.h"
 
 // The budget counts a listing's descriptor from when it has one to when it
-// gives it up or is closed; only the walk, or the last user, changes it.
+// gives it up or is closed.
 static void recount(Budget& budget, Listing* listing)
 {
     bool holds = holds_descriptor(listing->dir);
@@ -18,9 +18,10 @@ Listing* adopt_listing(Budget& budget, DirListing* dir, DirId id, std::size_t pa
     return listing;
 }
 
-void use_listing(Listing* listing)
+void use_listing(Listing* listing, std::uint64_t place)
 {
     listing->users++;
+    listing->last = place + 1;
 }
 
 void stop_using(Budget& budget, Listing* listing)
@@ -35,7 +36,7 @@ void stop_using(Budget& budget, Listing* listing)
 
 bool release_if_idle(Budget& budget, Listing* listing)
 {
-    if (!listing->counted || listing->users.load() > 1)
+    if (!listing->counted || listing->users > 1)
         return false;
     release_listing(listing->dir);
     recount(budget, listing);

@@ -1,81 +1,97 @@
 // Candidate files are read on a pool of threads while the walk goes on
 // listing, because on a cold cache or a network share each read waits for
-// the storage: many in flight cost little more than one. What they hold
-// goes out in exactly the walk's order: each row and progress dot after
-// everything queued before it.
+// the storage: many in flight cost little more than one.
+//
+// The walk's thread queues items in a ring and writes them out in order;
+// a reader only claims the oldest file not yet claimed, takes one of the
+// permits for reads in flight, reads the file, gives the permit back, makes
+// its row and marks the item done. Everything else, descriptors, listings,
+// counting and judging the reads, starting and waking readers, is the
+// walk's (see queue.cpp). What the two share is in this file alone.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
-#include <cstdio>
-#include <memory>
 #include <string>
-#include <vector>
 
 #include "platform/platform.h"
-#include "run/budget.h"
-#include "run/listings.h"
 #include "run/stretch.h"
 
 // How a file's head is read, and whether the read waited for the storage:
-// read_and_judge, or a test's stand-in.
-using ReadHead = bool (*)(const FileSpec& file, unsigned char* head, std::size_t n, bool random,
-                          FileHead* out);
+// read_and_judge, or a test's stand-in, with what it was given.
+struct ReadSeam {
+    bool (*read)(void* context, const FileSpec& file, unsigned char* head, std::size_t n,
+                 bool random, FileHead* out);
+    void* context;
+};
 
-// Why a run stopped before its end: a row could not be written, or
-// descriptors ran short at path and nothing more could be given back.
-struct Failure {
-    int error = 0;
-    bool writing = false;
+struct Listing;
+
+enum ItemKind {
+    ITEM_FILE,    // a candidate file: its row, if it is a recording
+    ITEM_DOT,     // the progress dot of a finished subdirectory
+    ITEM_FAILURE, // a place that could not be read: `path`, `read.error`
+};
+
+// One item of the ring. The walk fills in what comes before `row` and
+// queues it; whoever claims a file fills in the rest and marks it done.
+struct Slot {
+    ItemKind kind;
+    FileSpec file;
     std::string path;
-};
-
-// What the readers decided, for a test to look at once the walk is over.
-struct ReadersTrace {
-    std::vector<int> targets; // reads in flight, at the start and after each stretch
-    int threads_started = 0;
-    int walk_slept = 0; // times the walk slept until reads were done
-};
-
-struct ReadersSetup {
-    std::FILE* out;
-    std::FILE* progress;
-    Budget* budget;
-    Failure* failure; // the walk's: set here, and nothing more goes out
-    ReadHead read;
-    ReadersClock clock;
-    unsigned processors;
-    // When a read finds no descriptor free and no read in flight will give
-    // one back, the walk releases a listing it can do without, if it can.
-    bool (*release_idle_listing)(void* walk);
-    void* walk;
-    ReadersTrace* trace; // or null
+    Listing* listing; // the walk's own: the file's listing, held until the row goes out
+    std::string row;  // empty when the file is no recording
+    FileHead read;    // what the read found
+    int in_flight;    // reads in flight as it ended, itself included
+    double ended;     // when, on the readers' clock
+    bool no_memory;   // the row could not be made
+    // Written by whoever read the file, once all of the above is; read by
+    // the walk before it looks at any of it.
+    std::atomic<bool> done;
 };
 
 struct Readers;
 
-struct StopReaders {
-    // Stops the threads once their reads are done, stops using what is
-    // still queued and frees everything, whether or not all went out.
-    void operator()(Readers* readers) const;
-};
+constexpr std::uint64_t NO_PLACE = UINT64_MAX;
 
-std::unique_ptr<Readers, StopReaders> start_readers(const ReadersSetup& setup);
+// Starts no thread yet: the walk starts them as it needs them.
+Readers* make_readers(ReadSeam seam, ReadersClock clock);
 
-// Queues a prepared file of listing, printed as path. Waits while the
-// window of items in flight is full.
-void queue_file(Readers* readers, Listing* listing, const FileSpec& file, const std::string& path);
+// Stops the threads once their reads are over; the slots stay until freed.
+void stop_readers(Readers* r);
+void free_readers(Readers* r);
 
-// Queues the progress dot of a finished subdirectory.
-void queue_dot(Readers* readers);
+Slot& slot_at(Readers* r, std::uint64_t place);
 
-// Writes out at least the oldest item, reading it or waiting for it as
-// needed; false when nothing is queued.
-bool write_some(Readers* readers);
+// The walk has filled in the file's slot at place: readers may claim it.
+void publish(Readers* r, std::uint64_t place);
 
-// Writes out everything queued, unless the run has failed.
-void write_all(Readers* readers);
+// The walk reads the oldest file not yet claimed, itself, and returns its
+// place; NO_PLACE when there is none, or no permit free.
+std::uint64_t read_on_walk(Readers* r);
 
-// Waits until one of the reads in flight ends; false when there is none.
-bool wait_for_a_read(Readers* readers);
+// The walk reads the file at place again, itself: it was refused for want
+// of descriptors. False when no permit is free.
+bool read_again(Readers* r, std::uint64_t place);
 
-int rows_written(const Readers* readers);
+// The walk sleeps until the item at place is done.
+void sleep_until_done(Readers* r, std::uint64_t place);
+
+// The walk sleeps until a read in flight ends; false when none is.
+bool sleep_until_a_read_ends(Readers* r);
+
+// Reads in flight from now on: at most cap at once; with slow, each asks
+// the storage for the header alone.
+void set_cap(Readers* r, int cap, bool slow);
+int cap_of(const Readers* r);
+int reads_in_flight(const Readers* r);
+
+// Files queued and not yet claimed.
+std::uint64_t unclaimed(const Readers* r);
+
+// Wakes up to n sleeping readers.
+void wake_readers(Readers* r, std::uint64_t n);
+
+// False when the system would start no more threads.
+bool start_reader(Readers* r);
+int readers_started(const Readers* r);

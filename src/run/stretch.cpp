@@ -1,22 +1,21 @@
 #include "run/stretch.h"
 
+#include <algorithm>
+
 void begin_first_stretch(Stretch& s, const ReadersClock& clock, int size)
 {
     s.size = size;
-    s.start = clock.wall();
-    s.processors = clock.processors();
+    s.start = s.end = s.walk_start = clock.wall(clock.context);
+    s.processors = clock.processors(clock.context);
 }
 
-bool count_read(Stretch& s, const FileHead& read, int in_flight)
+bool count_read(Stretch& s, const FileHead& read, int in_flight, double ended)
 {
-    constexpr auto relaxed = std::memory_order_relaxed; // read under the lock
-    if (s.weigh.load(relaxed)) {
-        s.in_flight.fetch_add(in_flight, relaxed);
-        s.latency.fetch_add(static_cast<long long>(read.seconds * 1e6), relaxed);
-    }
-    if (read.waited)
-        s.waited.fetch_add(1, relaxed);
-    return s.reads.fetch_add(1, relaxed) + 1 >= s.size.load(relaxed);
+    s.in_flight += in_flight;
+    s.latency += read.seconds;
+    s.waited += read.waited;
+    s.end = std::max(s.end, ended);
+    return ++s.reads >= s.size && s.end - s.start >= s.least_time;
 }
 
 // The share of the processors' time that was busy: all programs' where the
@@ -31,18 +30,22 @@ static double busy_share(ProcessorTimes from, ProcessorTimes to, double seconds,
 ReadsSeen take_stretch(Stretch& s, const ReadersClock& clock, unsigned processors,
                        WalkProgress walk)
 {
-    double now = clock.wall();
-    ProcessorTimes processors_now = clock.processors();
+    double now = clock.wall(clock.context);
+    ProcessorTimes processors_now = clock.processors(clock.context);
     ReadsSeen seen;
-    seen.reads = s.reads.exchange(0);
-    seen.waited = s.waited.exchange(0);
-    seen.seconds = now - s.start;
-    seen.latency = static_cast<double>(s.latency.exchange(0)) / 1e6 / seen.reads;
-    seen.mean_in_flight = static_cast<double>(s.in_flight.exchange(0)) / seen.reads;
-    double listing = seen.seconds - (walk.held_up - s.walk.held_up);
+    seen.reads = s.reads;
+    seen.waited = s.waited;
+    seen.seconds = s.end - s.start;
+    seen.latency = s.latency / s.reads;
+    seen.mean_in_flight = s.in_flight / s.reads;
+    double walked = now - s.walk_start;
+    double listing = walked - (walk.held_up - s.walk.held_up);
     seen.walk_rate = listing > 0 ? static_cast<double>(walk.queued - s.walk.queued) / listing : 0;
-    seen.busy_processors = busy_share(s.processors, processors_now, seen.seconds, processors);
-    s.start = now;
+    seen.busy_processors = busy_share(s.processors, processors_now, walked, processors);
+    s.reads = s.waited = 0;
+    s.in_flight = s.latency = 0;
+    s.start = s.end;
+    s.walk_start = now;
     s.processors = processors_now;
     s.walk = walk;
     return seen;

@@ -1,66 +1,53 @@
-// Reads are judged in stretches: each read is counted as it ends, on
-// whichever thread, without a lock, and the read that completes a stretch
-// closes it: what the stretch came to, from the counts and the readers'
-// clock, and the next stretch begun.
+// Reads are judged in stretches: the walk counts each read as its row goes
+// out (or as it makes the read itself), and the read that completes a
+// stretch closes it: what the stretch came to, from the counts and the
+// readers' clock, and the next stretch begun. The walk's alone.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
-#include <mutex>
 
 #include "platform/platform.h"
 #include "run/concurrency.h"
 
-// The readers' clock: wall time, and the processors' time. Tests put theirs.
+// The readers' clock: wall time, and the processors' time. Tests put
+// theirs, with what they are given.
 struct ReadersClock {
-    double (*wall)() = wall_seconds;
-    ProcessorTimes (*processors)() = processor_times;
+    double (*wall)(void* context) = [](void*) { return wall_seconds(); };
+    ProcessorTimes (*processors)(void* context) = [](void*) { return processor_times(); };
+    void* context = nullptr;
 };
 
-// Where the stretch stands when it closes: the files the walk has queued so
-// far and the seconds it has waited for reads.
+// Where the walk stands when a stretch closes: the files it has queued so
+// far and the seconds it has slept until reads were done.
 struct WalkProgress {
     std::uint64_t queued;
     double held_up;
 };
 
+// A stretch's time is the reads' own, from when they ended: they are
+// counted as their rows go out, in bursts once a straggler is done, and
+// the walk's clock would make a stretch counted in one burst seem to have
+// taken no time. The walk's clock measures the walk's own rate and the
+// processors' load.
 struct Stretch {
-    std::atomic<int> size{0};
-    std::atomic<int> reads{0}, waited{0};
-    // Only while reads wait for the storage are they weighed: how many were
-    // in flight as each ended, and their own time, summed in microseconds.
-    // Counted on every read, these two cost a warm run on two processors a
-    // tenth of its time, their cache line passing to and fro.
-    std::atomic<bool> weigh{false};
-    std::atomic<long long> in_flight{0};
-    std::atomic<long long> latency{0};
-    // Where the stretch began; only the read that closes it, under the lock.
-    std::mutex closing;
-    double start = 0;
+    int size = 0;          // reads at least
+    double least_time = 0; // and seconds
+    int reads = 0, waited = 0;
+    double in_flight = 0; // summed over its reads, as each ended
+    double latency = 0;   // the reads' own time, summed
+    double start = 0;     // when the last stretch's last read ended
+    double end = 0;       // when its latest read ended
+    double walk_start = 0;
     ProcessorTimes processors{};
     WalkProgress walk{0, 0};
 };
 
 void begin_first_stretch(Stretch& s, const ReadersClock& clock, int size);
 
-// Counts a read that ended with in_flight reads in flight. True when the
-// stretch is complete.
-bool count_read(Stretch& s, const FileHead& read, int in_flight);
+// Counts a read that ended at `ended` with in_flight reads in flight. True
+// when the stretch is complete: its reads counted and its time gone by.
+bool count_read(Stretch& s, const FileHead& read, int in_flight, double ended);
 
-// What the stretch came to; the counts begin again from there.
+// What the complete stretch came to; the counts begin again from there.
 ReadsSeen take_stretch(Stretch& s, const ReadersClock& clock, unsigned processors,
                        WalkProgress walk);
-
-// Closes a complete stretch, hands what it came to to judge, and begins the
-// next, of the size judge returns; all under the stretch's lock. False when
-// another read is closing it.
-template <typename Judge>
-bool close_stretch(Stretch& s, const ReadersClock& clock, unsigned processors, WalkProgress walk,
-                   Judge judge)
-{
-    std::unique_lock<std::mutex> lock(s.closing, std::try_to_lock);
-    if (!lock || s.reads.load() < s.size.load())
-        return false;
-    s.size = judge(take_stretch(s, clock, processors, walk));
-    return true;
-}

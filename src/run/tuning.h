@@ -51,13 +51,16 @@ constexpr double SLOW_READ = 50e-6; // seconds
 // target: enough that one odd read does not decide.
 constexpr int STRETCH_READS = 32;
 
-// ... and of as many as the last stretch's rate gives in this time: over
-// 10 ms the rate on a cold disk still swung by 40% from one stretch to the
-// next, over 30 ms by about 12%.
+// ... and lasting at least this long: over 10 ms the rate on a cold disk
+// still swung by 40% from one stretch to the next, over 30 ms by about
+// 12%. Reads are counted as their rows go out, and rows go out in bursts
+// once a straggler is done: a stretch counted out in one burst would
+// otherwise seem to have taken no time at all.
 constexpr double STRETCH_SECONDS = 0.030;
 
-// The first stretch is shorter: on a share its reads take milliseconds
-// each, and until it ends only one a processor is in flight.
+// The first stretch is shorter, in reads and in time: on a share its reads
+// take milliseconds each, and until it ends only one a processor is in
+// flight.
 constexpr int FIRST_STRETCH = 8;
 
 // A stretch in which more than this share of the reads waited for the

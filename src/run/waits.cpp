@@ -20,7 +20,7 @@ static bool waited_since_last_look()
     return !thread_waits(&waits_seen) || waits_seen != before;
 }
 
-bool read_and_judge(const FileSpec& file, unsigned char* head, std::size_t n, bool random,
+bool read_and_judge(void*, const FileSpec& file, unsigned char* head, std::size_t n, bool random,
                     FileHead* out)
 {
     double start = wall_seconds();

@@ -8,8 +8,8 @@
 #include "platform/platform.h"
 
 // Reads as read_file_head does, and sets out->seconds and out->waited.
-bool read_and_judge(const FileSpec& file, unsigned char* head, std::size_t n, bool random,
-                    FileHead* out);
+bool read_and_judge(void* unused, const FileSpec& file, unsigned char* head, std::size_t n,
+                    bool random, FileHead* out);
 
 // The thread is about to read, after sleeping or starting: what it waited
 // for until now was not the storage.

@@ -2,110 +2,70 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <string>
-#include <unordered_set>
-#include <vector>
 
 #include "recording/header.h"
-#include "run/budget.h"
-#include "run/listings.h"
+#include "run/walker.h"
 
-namespace
+Walk::Walk(const WalkSetup& s, std::FILE* o, std::FILE* p)
+    : setup(s), processors(s.processors ? s.processors : processor_count()), out(o), progress(p)
 {
+}
 
-struct DirIdHash {
-    std::size_t operator()(DirId id) const
-    {
-        return std::hash<std::uint64_t>()(id.file ^ id.volume);
-    }
-};
-
-struct DirIdEqual {
-    bool operator()(DirId a, DirId b) const { return same_directory(a, b); }
-};
-
-struct Walk {
-    Budget budget;
-    std::vector<Listing*> listings; // the listings the walk is in, root first
-    // Every directory walked so far: memory grows with the directories,
-    // never with the files.
-    std::unordered_set<DirId, DirIdHash, DirIdEqual> walked;
-    std::string path; // of the entry in hand
-    Failure failure;
-    Readers* readers = nullptr;
-    Listing* leaving = nullptr; // left, while rows go out before its parent is taken up
-
-    ~Walk() // when the run stopped early, or ran out of memory
-    {
-        for (; !listings.empty(); listings.pop_back())
-            stop_using(budget, listings.back());
-        if (leaving)
-            stop_using(budget, leaving);
-    }
-};
-
-} // namespace
+Walk::~Walk()
+{
+    stop_queue(*this);
+    for (; !listings.empty(); listings.pop_back())
+        stop_using(budget, listings.back());
+    if (leaving)
+        stop_using(budget, leaving);
+}
 
 static bool is_dot_or_dotdot(const char* name)
 {
     return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
 
-// A listing on the walk path that no read needs gives up its descriptor,
-// the one highest up first: the walk comes back to it last.
-static bool release_idle_listing(Walk& walk)
+// A listing on the walk path that no queued file needs gives up its
+// descriptor, the one highest up first: the walk comes back to it last.
+static bool release_idle_listing(Walk& w)
 {
-    for (std::size_t i = 0; i + 1 < walk.listings.size(); i++)
-        if (release_if_idle(walk.budget, walk.listings[i]))
+    for (std::size_t i = 0; i + 1 < w.listings.size(); i++)
+        if (release_if_idle(w.budget, w.listings[i]))
             return true;
     return false;
 }
 
-// Listings the walk has left but whose files are still being read.
-static int left_open(const Walk& walk)
+// Listings the walk has left whose rows have not all gone out.
+static int left_open(const Walk& w)
 {
-    int on_path = static_cast<int>(std::count_if(walk.listings.begin(), walk.listings.end(),
+    int on_path = static_cast<int>(std::count_if(w.listings.begin(), w.listings.end(),
                                                  [](const Listing* l) { return l->counted; }));
-    return walk.budget.listings.load() - on_path;
+    return w.budget.listings - on_path;
 }
 
-// Room in the budget for `more` listings: listings left behind close as
-// their files are read; failing those, listings on the walk path that no
-// read needs give up their descriptors.
-static bool make_room(Walk& walk, int more)
+bool give_back(Walk& w, bool may_write)
 {
-    while (walk.budget.listings.load() + more > listings_allowed(walk.budget) &&
-           !walk.failure.error) {
-        if (!(left_open(walk) > 0 && write_some(walk.readers)) && !release_idle_listing(walk) &&
-            !write_some(walk.readers))
-            return false;
-    }
-    return !walk.failure.error;
+    return (may_write && left_open(w) > 0 && write_some(w)) || release_idle_listing(w) ||
+           (may_write && write_some(w)) || sleep_until_a_read_ends(w.readers);
 }
 
-// An open in the walk (a subdirectory, or a listing taken up again) that
-// finds no descriptor free is tried again once one is given back, and once
-// more when the tool holds nothing it could give back. Should that fail too,
-// the run stops there, after what was queued before has gone out.
+// Room in the budget for `more` listings.
+static bool make_room(Walk& w, int more)
+{
+    while (w.budget.listings + more > listings_allowed(w.budget) && !failed(w))
+        if (!give_back(w, true))
+            return false;
+    return !failed(w);
+}
+
+// Opens a listing within the budget: first room for it, then the open.
 template <typename Open>
-static bool open_in_budget(Walk& walk, int more, std::size_t path_len, Open open)
+static bool open_listing(Walk& w, const std::string& path, int more, Open open)
 {
-    for (bool last_try = false;;) {
-        int error = EMFILE; // when the walk's own listings fill the budget
-        if (make_room(walk, more) && open(&error))
-            return true;
-        if (walk.failure.error || !is_shortage(error))
-            return false;
-        if (last_try) {
-            write_all(walk.readers);
-            if (!walk.failure.error)
-                walk.failure = {error, false, walk.path.substr(0, path_len)};
-            return false;
-        }
-        lower_limit(walk.budget);
-        last_try = !(wait_for_a_read(walk.readers) || release_idle_listing(walk) ||
-                     write_some(walk.readers));
-    }
+    return open_in_budget(w, path, true, [&](int* error) {
+        *error = EMFILE; // when the walk's own listings fill the budget
+        return make_room(w, more) && open(error);
+    });
 }
 
 // A directory is not walked when it leads back onto the walk path (a link
@@ -113,77 +73,76 @@ static bool open_in_budget(Walk& walk, int more, std::size_t path_len, Open open
 // is walked only if no path has reached it before: links can lead to one
 // directory by many paths, and a chain of levels with two links each would
 // make the walk exponential. Real subdirectories are always walked.
-static bool should_walk(Walk& walk, DirId id, bool link)
+static bool should_walk(Walk& w, DirId id, bool link)
 {
-    bool on_walk_path = std::any_of(walk.listings.begin(), walk.listings.end(),
+    bool on_walk_path = std::any_of(w.listings.begin(), w.listings.end(),
                                     [id](const Listing* l) { return same_directory(l->id, id); });
-    bool first_time = walk.walked.insert(id).second;
+    bool first_time = w.walked.insert(id).second;
     return !on_walk_path && (first_time || !link);
 }
 
-static void enter(Walk& walk, const DirEntry& entry)
+static void enter(Walk& w, const DirEntry& entry)
 {
     DirListing* sub = nullptr;
     DirId id;
-    open_in_budget(walk, 1, walk.path.size(), [&](int* error) {
-        return (sub = open_subdirectory(walk.listings.back()->dir, entry, &id, error)) != nullptr;
+    open_listing(w, w.path, 1, [&](int* error) {
+        return (sub = open_subdirectory(w.listings.back()->dir, entry, &id, error)) != nullptr;
     });
-    if (sub && should_walk(walk, id, entry.link)) {
-        walk.listings.push_back(adopt_listing(walk.budget, sub, id, walk.path.size()));
+    if (sub && should_walk(w, id, entry.link)) {
+        w.listings.push_back(adopt_listing(w.budget, sub, id, w.path.size()));
         return;
     }
     if (sub)
         close_listing(sub);
-    queue_dot(walk.readers);
+    queue_dot(w);
 }
 
 // The walk goes back up to a listing that may have given up its descriptor
-// meanwhile; the listing it leaves closes once its files are read.
-static void leave(Walk& walk)
+// meanwhile; the listing it leaves closes once its rows have gone out.
+static void leave(Walk& w)
 {
-    Listing* done = walk.listings.back();
-    walk.listings.pop_back();
-    walk.leaving = done;
-    if (!walk.listings.empty()) {
-        queue_dot(walk.readers);
-        Listing* parent = walk.listings.back();
+    Listing* done = w.listings.back();
+    w.listings.pop_back();
+    w.leaving = done;
+    if (!w.listings.empty()) {
+        queue_dot(w);
+        Listing* parent = w.listings.back();
         if (needs_take_up(parent->dir)) {
-            // Through the ".." of the listing left, once no read needs that
+            // Through the ".." of the listing left, once no file needs that
             // one any more: one descriptor takes the place of the other.
-            while (done->users.load() > 1 && write_some(walk.readers)) {
-            }
-            open_in_budget(walk, 0, parent->path_len,
-                           [&](int* error) { return take_up(walk.budget, parent, done, error); });
+            write_through(w, done->last);
+            open_listing(w, w.path.substr(0, parent->path_len), 0,
+                         [&](int* error) { return take_up(w.budget, parent, done, error); });
         }
     }
-    walk.leaving = nullptr;
-    stop_using(walk.budget, done);
+    w.leaving = nullptr;
+    stop_using(w.budget, done);
 }
 
 // Iterative rather than recursive, so that the depth of the tree is limited
-// by memory, not by the stack. The walk lists; the readers read the files
-// and write what they hold in the walk's order.
-static void walk_tree(Walk& walk)
+// by memory, not by the stack. The walk lists; the readers read the files,
+// and the walk writes what they hold in its own order.
+static void walk_tree(Walk& w)
 {
     FileSpec file;
-    while (!walk.listings.empty() && !walk.failure.error) {
-        Listing* top = walk.listings.back();
+    while (!w.listings.empty() && !failed(w)) {
+        Listing* top = w.listings.back();
         DirEntry entry;
         if (!read_entry(top->dir, &entry)) {
-            leave(walk);
+            leave(w);
             continue;
         }
         if (is_dot_or_dotdot(entry.name))
             continue;
 
-        walk.path.resize(top->path_len);
-        walk.path += PATH_SEPARATOR;
-        walk.path += entry.name;
+        w.path.resize(top->path_len);
+        w.path += PATH_SEPARATOR;
+        w.path += entry.name;
         if (entry.type == ENTRY_DIRECTORY) {
-            enter(walk, entry);
+            enter(w, entry);
         } else if (entry.type == ENTRY_FILE && has_au_suffix(entry.name)) {
             prepare_file(top->dir, entry, &file);
-            queue_file(walk.readers, top, file, walk.path);
+            queue_file(w, top, file);
         }
     }
 }
@@ -198,31 +157,29 @@ WalkResult scan_directory(const RootDir& root, std::FILE* out, std::FILE* progre
         result.root_error = ENOENT;
         return result;
     }
-    Walk walk;
-    set_limit(walk.budget, setup.descriptors);
-    int error = 0;
+    Walk w(setup, out, progress);
+    set_limit(w.budget, setup.descriptors);
+    start_queue(w);
+    DirListing* dir = nullptr;
     DirId id;
-    DirListing* dir = open_root(root, &id, &error);
-    if (!dir && is_shortage(error)) // nothing held to give back: once more
-        dir = open_root(root, &id, &error);
+    int error = 0;
+    open_listing(w, root.shown, 1, [&](int* e) {
+        dir = open_root(root, &id, e);
+        error = *e;
+        return dir != nullptr;
+    });
     if (!dir) {
         result.root_error = error;
         return result;
     }
 
-    walk.path = root.shown;
-    if (walk.path.back() == PATH_SEPARATOR)
-        walk.path.pop_back();
-    walk.listings.push_back(adopt_listing(walk.budget, dir, id, walk.path.size()));
-    unsigned processors = setup.processors ? setup.processors : processor_count();
-    auto release = [](void* w) { return release_idle_listing(*static_cast<Walk*>(w)); };
-    std::unique_ptr<Readers, StopReaders> readers =
-        start_readers({out, progress, &walk.budget, &walk.failure, setup.read, setup.clock,
-                       processors, release, &walk, setup.trace});
-    walk.readers = readers.get();
-    walk_tree(walk);
-    write_all(walk.readers);
-    result.rows = rows_written(walk.readers);
-    result.failure = walk.failure;
+    w.path = root.shown;
+    if (w.path.back() == PATH_SEPARATOR)
+        w.path.pop_back();
+    w.listings.push_back(adopt_listing(w.budget, dir, id, w.path.size()));
+    walk_tree(w);
+    write_all(w);
+    result.rows = w.rows;
+    result.failure = w.failure;
     return result;
 }

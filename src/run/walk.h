@@ -3,18 +3,36 @@
 #pragma once
 
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "platform/platform.h"
 #include "run/readers.h"
+#include "run/stretch.h"
 #include "run/waits.h"
+
+// What the walk decided, for a test to look at once the walk is over.
+struct ReadersTrace {
+    std::vector<int> targets; // reads in flight, at the start and after each stretch
+    int threads_started = 0;
+    int walk_slept = 0; // times the walk slept until reads were done
+};
 
 // What a test may put in the place of the system's, and what it may watch.
 struct WalkSetup {
-    ReadHead read = read_and_judge;
+    ReadSeam read = {read_and_judge, nullptr};
     ReadersClock clock;
     unsigned processors = 0; // 0: as many as the process may use
     int descriptors = 0;     // 0: the budget taken from the system
     ReadersTrace* trace = nullptr;
+};
+
+// Why a run stopped before its end: a row could not be written, or
+// descriptors ran short at path and nothing more could be given back.
+struct Failure {
+    int error = 0;
+    bool writing = false;
+    std::string path;
 };
 
 struct WalkResult {

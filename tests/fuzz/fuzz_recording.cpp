@@ -26,7 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     RecordingHeader h = decode_recording_header(data, HEADER_SIZE + audio);
     std::string row;
-    write_catalogue_row(row, path, h);
+    format_catalogue_row(row, path, h);
     std::size_t len = row.size();
     int columns = 1;
     bool quoted = false;

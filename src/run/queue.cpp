@@ -1,0 +1,276 @@
+// The walk's side of the readers' ring. The walk queues each file and dot,
+// and writes items out in order as they are done. It visits every file
+// there, so that is where it does the rest: it counts the read into the
+// stretch and, at the stretch's end, judges how many reads to keep in
+// flight and starts or wakes readers; it gives the file's listing back;
+// and it reads again, itself, a file refused for want of descriptors.
+#include <algorithm>
+#include <cerrno>
+#include <new>
+
+#include "run/tuning.h"
+#include "run/walker.h"
+
+static Slot& slot(Walk& w, std::uint64_t place)
+{
+    return slot_at(w.readers, place);
+}
+
+// Judging the reads
+
+// The readers go by the policy's target from now on, within the budget.
+static void keep_to_budget(Walk& w)
+{
+    set_cap(w.readers, std::min(w.policy.target, reads_allowed(w.budget)), w.policy.slow);
+}
+
+static void follow(Walk& w)
+{
+    keep_to_budget(w);
+    if (w.setup.trace)
+        w.setup.trace->targets.push_back(w.policy.target);
+}
+
+// Sets the target from the stretch just complete, and begins the next. A
+// shortage of descriptors may have passed meanwhile.
+static void judge(Walk& w)
+{
+    WalkProgress progress{w.files_queued, w.held_up};
+    ReadsSeen seen = take_stretch(w.stretch, w.setup.clock, w.processors, progress);
+    regain_limit(w.budget, &w.shortages_seen);
+    set_most(w.policy, reads_allowed(w.budget));
+    judge_stretch(w.policy, seen);
+    follow(w);
+    w.stretch.size = stretch_reads(w.policy);
+    w.stretch.least_time = STRETCH_SECONDS;
+}
+
+static void count(Walk& w, const Slot& s)
+{
+    if (count_read(w.stretch, s.read, s.in_flight, s.ended))
+        judge(w);
+}
+
+void lower_limit(Walk& w)
+{
+    lower_limit(w.budget, reads_in_flight(w.readers));
+    keep_to_budget(w);
+}
+
+// Starting and waking readers
+
+static void add_reader(Walk& w)
+{
+    // The trace counts a reader before it starts: it may be at work at once.
+    int* started = w.setup.trace ? &w.setup.trace->threads_started : nullptr;
+    if (started)
+        ++*started;
+    if (!start_reader(w.readers)) {
+        w.no_more_threads = true;
+        if (started)
+            --*started;
+    }
+}
+
+// Once `batch` files wait and a read may start, sleeping readers are woken
+// for them. While reads wait for the storage, readers are also started for
+// the files waiting, up to the target: many reads in flight are what the
+// storage rewards, and the walk may sleep next, until one of them is done.
+static void call_readers(Walk& w, std::uint64_t batch)
+{
+    std::uint64_t waiting = unclaimed(w.readers);
+    int cap = cap_of(w.readers);
+    if (waiting < batch || reads_in_flight(w.readers) >= cap)
+        return;
+    wake_readers(w.readers, waiting);
+    if (!w.policy.slow)
+        return;
+    std::uint64_t wanted = std::min<std::uint64_t>(cap, readers_started(w.readers) + waiting);
+    while (static_cast<std::uint64_t>(readers_started(w.readers)) < wanted && !w.no_more_threads)
+        add_reader(w);
+}
+
+// Writing out in order
+
+static void write_row(Walk& w, const std::string& row)
+{
+    if (row.empty())
+        return;
+    errno = 0;
+    if (std::fwrite(row.data(), 1, row.size(), w.out) == row.size())
+        w.rows++;
+    else
+        w.failure = {errno ? errno : EIO, true, {}};
+}
+
+// A file refused for want of descriptors is read again on the walk, with
+// everything before it written out already.
+static void read_short_again(Walk& w, std::uint64_t place)
+{
+    Slot& s = slot(w, place);
+    bool first = true;
+    open_in_budget(w, s.path, false, [&](int* error) {
+        while (!first && !read_again(w.readers, place))
+            sleep_until_a_read_ends(w.readers); // for a permit
+        first = false;
+        *error = s.read.error;
+        return !is_shortage(*error);
+    });
+}
+
+static void write_file(Walk& w, std::uint64_t place)
+{
+    Slot& s = slot(w, place);
+    count(w, s);
+    if (is_shortage(s.read.error) && !failed(w))
+        read_short_again(w, place);
+    if (!failed(w)) {
+        if (s.no_memory)
+            throw std::bad_alloc(); // ends the run as on the walk's own thread
+        if (!is_shortage(s.read.error))
+            write_row(w, s.row);
+    }
+    stop_using(w.budget, s.listing);
+}
+
+static void write_item(Walk& w, std::uint64_t place)
+{
+    if (slot(w, place).kind == ITEM_FILE)
+        write_file(w, place);
+    else if (!failed(w))
+        std::fputc('.', w.progress);
+}
+
+// The walk sleeps until the item at place is done; the time counts as held
+// up by the reads.
+static void walk_sleeps(Walk& w, std::uint64_t place)
+{
+    if (slot(w, place).done.load())
+        return;
+    if (w.setup.trace)
+        w.setup.trace->walk_slept++;
+    const ReadersClock& clock = w.setup.clock;
+    double start = clock.wall(clock.context);
+    sleep_until_done(w.readers, place);
+    w.held_up += clock.wall(clock.context) - start;
+}
+
+// The oldest item is not done yet. While reads are quick, or no reader
+// runs, the walk reads the oldest file still unclaimed itself rather than
+// sleep. While they wait for the storage it sleeps, to go on listing as
+// soon as it can, and seldom do they end in order: it sleeps until a later
+// one is done, and writes out a batch.
+static void read_or_wait(Walk& w)
+{
+    bool help = !w.policy.slow || readers_started(w.readers) == 0;
+    if (help && read_on_walk(w.readers) != NO_PLACE) {
+        call_readers(w, 1);
+        return;
+    }
+    call_readers(w, 1);
+    std::uint64_t later = std::min(w.written + SLOW_BATCH, w.queued - 1);
+    bool batch = !help && !slot(w, later).done.load();
+    walk_sleeps(w, batch ? later : w.written);
+}
+
+// Writes out, in order, what is done. With wait, the oldest item goes out
+// first, read or waited for as needed.
+static void write_ready(Walk& w, bool wait)
+{
+    while (w.written < w.queued) {
+        if (slot(w, w.written).done.load()) {
+            write_item(w, w.written);
+            w.written++;
+            wait = false;
+        } else if (wait) {
+            read_or_wait(w);
+        } else {
+            return;
+        }
+    }
+}
+
+bool write_some(Walk& w)
+{
+    if (w.written == w.queued)
+        return false;
+    write_ready(w, true);
+    return true;
+}
+
+void write_through(Walk& w, std::uint64_t place)
+{
+    while (w.written < place && write_some(w)) {
+    }
+}
+
+void write_all(Walk& w)
+{
+    while (w.written < w.queued && !failed(w))
+        write_ready(w, true);
+}
+
+// Queueing
+
+// The slot for the next item, once the window has room for it.
+static Slot& next_slot(Walk& w)
+{
+    while (w.queued - w.written >= WINDOW)
+        write_ready(w, true);
+    return slot(w, w.queued);
+}
+
+void queue_file(Walk& w, Listing* listing, const FileSpec& file)
+{
+    Slot& s = next_slot(w);
+    s.file.name.assign(file.name); // the copies first: they may run out of memory
+    s.path.assign(w.path);
+    s.file.dir = file.dir;
+    s.kind = ITEM_FILE;
+    s.done.store(false);
+    s.listing = listing;
+    use_listing(listing, w.queued);
+    publish(w.readers, w.queued++);
+    w.files_queued++;
+    call_readers(w, w.policy.slow ? 1 : WAKE_BATCH);
+    // With no reader threads the walk reads at once: on one processor with
+    // a warm cache it works as a one-thread walk. Otherwise what is done
+    // goes out now, so that the reads are judged soon after they end.
+    write_ready(w, readers_started(w.readers) == 0);
+}
+
+void queue_dot(Walk& w)
+{
+    Slot& s = next_slot(w);
+    s.kind = ITEM_DOT;
+    s.done.store(true);
+    w.queued++;
+    write_ready(w, false);
+}
+
+void start_queue(Walk& w)
+{
+    w.readers = make_readers(w.setup.read, w.setup.clock);
+    // While reads are quick the walk and one reader a further processor
+    // share the work.
+    w.policy = initial_concurrency(static_cast<int>(w.processors), reads_allowed(w.budget));
+    follow(w);
+    begin_first_stretch(w.stretch, w.setup.clock, FIRST_STRETCH);
+    forget_waits();
+    for (int i = 1; i < w.policy.quick && !w.no_more_threads; i++)
+        add_reader(w);
+}
+
+// Once the readers have stopped, the files queued and not written out give
+// their listings back.
+void stop_queue(Walk& w)
+{
+    if (!w.readers)
+        return;
+    stop_readers(w.readers);
+    for (; w.written < w.queued; w.written++)
+        if (slot(w, w.written).kind == ITEM_FILE)
+            stop_using(w.budget, slot(w, w.written).listing);
+    free_readers(w.readers);
+    w.readers = nullptr;
+}

@@ -1,0 +1,384 @@
+// The readers and the walk through their seams: reads that say whether they
+// waited for the storage and are held at a gate until the test lets them
+// through, a clock that moves only as the reads say, and reads that fail
+// for want of descriptors or memory. No verdict depends on how fast the
+// machine is; a lost wake-up shows as a hang, which CTest's limit ends.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <new>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "recording/header.h"
+#include "run/tuning.h"
+#include "run/walk.h"
+
+namespace
+{
+
+// More files than the window holds, on three levels. They are empty: the
+// reads below make each header up from the file's name, so no test waits
+// for a disk.
+constexpr int FILES = 5000;
+
+struct Tree {
+    std::string root;
+    Tree()
+    {
+        // In memory where there is a file system there: ext4 takes a second
+        // to make them after many deletions.
+        std::string dir = std::filesystem::is_directory("/dev/shm") ? "/dev/shm" : "/tmp";
+        dir += "/aucatalog-test-XXXXXX";
+        root = mkdtemp(&dir[0]);
+        for (int i = 0; i < FILES; i++) {
+            std::string sub = root + "/d" + std::to_string(i % 4) + (i % 3 ? "/e" : "");
+            std::filesystem::create_directories(sub);
+            std::ofstream(sub + "/r" + std::to_string(i) + ".au");
+        }
+    }
+    ~Tree() { std::filesystem::remove_all(root); }
+};
+
+enum Fault { NONE, SHORT_OF_DESCRIPTORS, SYSTEM_SHORT_OF_FILES, NO_MEMORY, SHORT_THEN_NO_MEMORY };
+
+// What the reads do, and what the test sees of them, for one run. Reads
+// are counted from 1 over all threads. Those from `waited_from` to
+// `waited_to` wait for the storage. From `fault_from` on, every
+// `fault_every`-th (0: just that one) fails as `fault` says;
+// SHORT_THEN_NO_MEMORY refuses a file for want of descriptors and runs out
+// of memory when it is read again. While `gate_closed`, reads on any
+// thread but the walk's wait at the gate until let through by number.
+struct Script {
+    int waited_from = 0, waited_to = 0;
+    Fault fault = NONE;
+    int fault_from = 0, fault_every = 0;
+    bool gate_closed = false; // under the mutex
+    double quick_seconds = 1e-4;
+
+    std::atomic<int> reads{0}, in_flight{0}, most_in_flight{0}, random_reads{0};
+    std::atomic<bool> slow_seen{false}; // the test saw the target rise
+    std::atomic<int> quick_since{0};    // reads begun since, not told to skip what follows
+    std::atomic<long long> now_us{0};
+    std::thread::id walk_thread;
+    std::mutex mutex;
+    std::condition_variable gate;
+    std::set<int> held, let_through; // reads by number, under the mutex
+    int arrivals = 0;                // at the gate, under the mutex
+    std::string refused;
+    ReadersTrace trace;
+};
+
+// The clock: a read that waited for the storage moves it on 1 ms, any other
+// 100 us; the processors are a fifth busy.
+double fake_wall(void* context)
+{
+    return static_cast<double>(static_cast<Script*>(context)->now_us.load()) / 1e6;
+}
+
+ProcessorTimes fake_processors(void* context)
+{
+    return {fake_wall(context) / 5, fake_wall(context)};
+}
+
+void pass_gate(Script& s, int k)
+{
+    if (std::this_thread::get_id() == s.walk_thread)
+        return;
+    std::unique_lock<std::mutex> lock(s.mutex);
+    s.held.insert(k);
+    s.arrivals++;
+    s.gate.notify_all();
+    s.gate.wait(lock, [&] { return !s.gate_closed || s.let_through.count(k); });
+    s.held.erase(k);
+    s.gate.notify_all();
+}
+
+// The error the k-th read fails with, or 0; throws when out of memory.
+int fault_of(Script& s, int k, const FileSpec& file)
+{
+    k -= s.fault_from;
+    if (s.fault == SHORT_THEN_NO_MEMORY) {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        if (k == 0)
+            s.refused = file.name;
+        else if (file.name == s.refused)
+            throw std::bad_alloc();
+    }
+    if (s.fault == NONE || !(k == 0 || (k > 0 && s.fault_every && k % s.fault_every == 0)))
+        return 0;
+    if (s.fault == NO_MEMORY)
+        throw std::bad_alloc();
+    return s.fault == SYSTEM_SHORT_OF_FILES ? ENFILE : EMFILE;
+}
+
+// A recording whose talkgroup is the number in the file's name.
+void make_header(const std::string& name, unsigned char* head)
+{
+    std::memset(head, 0, HEADER_SIZE);
+    std::memcpy(head, ".snd\0\0\x01\x40", 8);
+    head[19] = 100; // 100 samples a second
+    int n = std::atoi(name.c_str() + 1);
+    head[100] = static_cast<unsigned char>(n >> 8);
+    head[101] = static_cast<unsigned char>(n);
+}
+
+bool scripted_read(void* context, const FileSpec& file, unsigned char* head, std::size_t n,
+                   bool random, FileHead* out)
+{
+    Script& s = *static_cast<Script*>(context);
+    int k = ++s.reads, now = ++s.in_flight;
+    for (int most = s.most_in_flight.load(); now > most;)
+        s.most_in_flight.compare_exchange_weak(most, now);
+    s.random_reads += random;
+    s.quick_since += !random && s.slow_seen.load();
+    pass_gate(s, k);
+    out->waited = k >= s.waited_from && k <= s.waited_to;
+    out->seconds = out->waited ? 1e-3 : s.quick_seconds;
+    s.now_us += out->waited ? 1000 : 100;
+    s.in_flight--;
+    out->error = fault_of(s, k, file);
+    if (out->error)
+        return false;
+    make_header(file.name, head);
+    out->got = n;
+    out->size = HEADER_SIZE + 6000;
+    return true;
+}
+
+struct Catalogue {
+    std::string rows;
+    WalkResult result;
+    bool out_of_memory = false;
+};
+
+Catalogue catalogue(const std::string& root, Script& s, unsigned processors)
+{
+    Catalogue run;
+    char* text = nullptr;
+    std::size_t len = 0;
+    std::FILE* out = open_memstream(&text, &len);
+    std::FILE* progress = std::fopen("/dev/null", "w");
+    WalkSetup setup{{scripted_read, &s}, {fake_wall, fake_processors, &s}, processors, 0, &s.trace};
+    try {
+        run.result = scan_directory({root, root}, out, progress, setup);
+    } catch (const std::bad_alloc&) {
+        run.out_of_memory = true;
+    }
+    std::fclose(out);
+    std::fclose(progress);
+    run.rows.assign(text, len);
+    std::free(text);
+    return run;
+}
+
+const Tree& tree()
+{
+    static const Tree tree;
+    return tree;
+}
+
+// The catalogue as one thread writes it: the walk reads each file as it
+// lists it.
+const std::string& undisturbed()
+{
+    static const std::string rows = [] {
+        Script s;
+        std::string r = catalogue(tree().root, s, 1).rows;
+        EXPECT_EQ(std::count(r.begin(), r.end(), '\n'), FILES);
+        return r;
+    }();
+    return rows;
+}
+
+Catalogue run_script(Script& s, unsigned processors)
+{
+    undisturbed();
+    s.walk_thread = std::this_thread::get_id();
+    return catalogue(tree().root, s, processors);
+}
+
+// Waits until `count` reads are held at the gate, none of them let through.
+void await_held(Script& s, std::unique_lock<std::mutex>& lock, std::size_t count)
+{
+    s.gate.wait(lock, [&] {
+        return s.held.size() >= count && std::none_of(s.held.begin(), s.held.end(), [&](int k) {
+                   return s.let_through.count(k) > 0;
+               });
+    });
+}
+
+} // namespace
+
+// While reads are quick the walk and one reader a further processor read,
+// and never more at once; reads are not told to skip what follows. Reads
+// that take long without waiting for the storage (their reader preempted
+// by another program) are quick all the same.
+TEST(Readers, QuickReadsOneAProcessor)
+{
+    for (double seconds : {1e-4, 1e-3}) {
+        for (unsigned processors : {1u, 2u, 3u}) {
+            Script s;
+            s.quick_seconds = seconds;
+            EXPECT_EQ(run_script(s, processors).rows, undisturbed());
+            EXPECT_EQ(s.trace.threads_started, static_cast<int>(processors) - 1);
+            EXPECT_LE(s.most_in_flight.load(), static_cast<int>(processors));
+            EXPECT_GT(s.trace.targets.size(), 1u);
+            for (int target : s.trace.targets)
+                EXPECT_EQ(target, static_cast<int>(processors));
+            EXPECT_EQ(s.random_reads.load(), 0);
+        }
+    }
+}
+
+// Reads are judged in order, so the oldest are let through, one at a
+// time, until the target is held at the gate.
+void fill_the_gate(Script& s, std::unique_lock<std::mutex>& lock)
+{
+    for (int seen = 0;; seen = s.arrivals) {
+        s.gate.wait(lock, [&] { return s.arrivals > seen; });
+        std::set<int> unreleased;
+        std::set_difference(s.held.begin(), s.held.end(), s.let_through.begin(),
+                            s.let_through.end(), std::inserter(unreleased, unreleased.end()));
+        if (unreleased.size() >= SLOW_START)
+            return;
+        s.let_through.insert(*unreleased.begin());
+        s.gate.notify_all();
+    }
+}
+
+// Once the first stretch of reads waited for the storage, the walk starts
+// readers until the target is in flight, on one processor as on two, and
+// no more: exactly the target waits at the gate, each on a thread of its
+// own, and the walk sleeps. Let through one at a time, oldest first, every
+// read ends with all the others in flight: they are kept busy, and with
+// processors to spare more are tried.
+TEST(Readers, WaitingReadsFillTheTarget)
+{
+    for (unsigned processors : {1u, 2u}) {
+        Script s;
+        s.waited_from = 1, s.waited_to = 1 << 30, s.gate_closed = true;
+        Catalogue run;
+        std::thread walk([&] { run = run_script(s, processors); });
+        {
+            std::unique_lock<std::mutex> lock(s.mutex);
+            fill_the_gate(s, lock);
+            await_held(s, lock, SLOW_START);
+            s.slow_seen = true;
+            EXPECT_EQ(s.trace.threads_started, SLOW_START);
+            EXPECT_EQ(s.trace.targets[0], int(processors));
+            EXPECT_EQ(s.trace.targets[1], SLOW_START);
+            EXPECT_EQ(s.trace.targets.back(), SLOW_START);
+            for (int i = 0; i < 2 * SLOW_START; i++) { // a stretch
+                s.let_through.insert(*s.held.begin());
+                s.gate.notify_all();
+                await_held(s, lock, SLOW_START);
+            }
+            s.gate_closed = false;
+            s.gate.notify_all();
+        }
+        walk.join();
+        EXPECT_EQ(run.rows, undisturbed());
+        EXPECT_GT(s.trace.walk_slept, 0);
+        EXPECT_GT(*std::max_element(s.trace.targets.begin(), s.trace.targets.end()), SLOW_START);
+        EXPECT_EQ(s.quick_since.load(), 0);
+    }
+}
+
+// Reads let through one at a time in any order, the newest first or
+// alternately from both ends, each wake whoever waits for them: the
+// readers go on to the next file and the walk writes out, and the
+// catalogue is the same.
+TEST(Readers, NoWakeUpLost)
+{
+    for (bool newest_first : {true, false}) {
+        Script s;
+        s.waited_from = 1, s.waited_to = 1 << 30, s.gate_closed = true;
+        Catalogue run;
+        std::thread walk([&] { run = run_script(s, 2); });
+        {
+            std::unique_lock<std::mutex> lock(s.mutex);
+            fill_the_gate(s, lock);
+            for (int i = 0; i < 6 * SLOW_START; i++) {
+                await_held(s, lock, SLOW_START);
+                bool from_end = newest_first || i % 2;
+                s.let_through.insert(from_end ? *s.held.rbegin() : *s.held.begin());
+                s.gate.notify_all();
+            }
+            s.gate_closed = false;
+            s.gate.notify_all();
+        }
+        walk.join();
+        EXPECT_EQ(run.rows, undisturbed()) << newest_first;
+    }
+}
+
+// Reads that wait, after a moment's shortage of the system's files, put
+// the target up; once they are quick again it falls back to the
+// processors, and the catalogue is the same throughout.
+TEST(Readers, TargetFollowsTheStorage)
+{
+    Script s;
+    s.waited_from = 1, s.waited_to = 600, s.fault = SYSTEM_SHORT_OF_FILES, s.fault_from = 1;
+    EXPECT_EQ(run_script(s, 2).rows, undisturbed());
+    ASSERT_GE(s.trace.targets.size(), 4u);
+    EXPECT_EQ(s.trace.targets[1], SLOW_START);
+    EXPECT_EQ(s.trace.targets.back(), 2) << ::testing::PrintToString(s.trace.targets);
+    EXPECT_GT(s.random_reads.load(), 0);
+}
+
+// A read refused for want of descriptors, whichever read it is and
+// whichever thread, is read again and nothing is lost. Refused for good,
+// the run stops at the first file refused twice, after the rows before it.
+// Out of memory on a reader thread, or on the walk reading a refused file
+// again, the run ends as on the walk's own: bad_alloc, after a prefix of
+// the rows.
+TEST(Readers, ReadsThatFail)
+{
+    struct Case {
+        unsigned processors;
+        Fault fault;
+        int first, every;
+    };
+    const Case cases[] = {
+        {1, SHORT_OF_DESCRIPTORS, 1, 0},
+        {2, SHORT_OF_DESCRIPTORS, 17, 0},
+        {2, SHORT_OF_DESCRIPTORS, FILES, 0},
+        {1, SHORT_OF_DESCRIPTORS, 1, 1},
+        {2, SHORT_OF_DESCRIPTORS, 17, 1},
+        {1, NO_MEMORY, 17, 0},
+        {2, NO_MEMORY, 1, 0},
+        {2, NO_MEMORY, FILES, 0},
+        {1, SHORT_THEN_NO_MEMORY, 1, 0},
+        {2, SHORT_THEN_NO_MEMORY, 17, 0},
+    };
+    const std::string& rows = undisturbed();
+    for (const Case& c : cases) {
+        Script s;
+        s.fault = c.fault, s.fault_from = c.first, s.fault_every = c.every;
+        Catalogue run = run_script(s, c.processors);
+        const Failure& failure = run.result.failure;
+        std::size_t end = rows.size();
+        if (c.every) {
+            EXPECT_TRUE(failure.error == EMFILE && !failure.writing);
+            end = rows.find(failure.path + ",");
+        } else if (c.fault != SHORT_OF_DESCRIPTORS) {
+            EXPECT_TRUE(run.out_of_memory);
+            EXPECT_LT(end = run.rows.size(), rows.size());
+        } else {
+            EXPECT_EQ(failure.error, 0);
+        }
+        EXPECT_TRUE(end <= rows.size() && run.rows == rows.substr(0, end))
+            << c.processors << c.fault << c.first << c.every << ": " << run.rows.size() << " of "
+            << end;
+    }
+}
