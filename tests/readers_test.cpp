@@ -144,7 +144,7 @@ bool scripted_read(void* context, const FileSpec& file, unsigned char* head, std
     pass_gate(s, k);
     out->waited = k >= s.waited_from && k <= s.waited_to;
     out->seconds = out->waited ? 1e-3 : s.quick_seconds;
-    s.now_us += out->waited ? 1000 : 100;
+    out->ended = static_cast<double>(s.now_us += out->waited ? 1000 : 100) / 1e6;
     s.in_flight--;
     out->error = fault_of(s, k, file);
     if (out->error)

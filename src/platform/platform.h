@@ -107,6 +107,7 @@ struct FileHead {
     int error = 0;          // why it could not be opened
     bool waited = false;    // the read waited for the storage (set by the caller)
     double seconds = 0;     // how long the read took (set by the caller)
+    double ended = 0;       // when it ended, on the readers' clock (set by the caller)
 };
 
 // Reads up to n bytes from the start of a regular file and takes its size.

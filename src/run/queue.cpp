@@ -13,7 +13,7 @@
 
 static Slot& slot(Walk& w, std::uint64_t place)
 {
-    return slot_at(w.readers, place);
+    return w.slots[place % WINDOW];
 }
 
 // Judging the reads
@@ -47,7 +47,7 @@ static void judge(Walk& w)
 
 static void count(Walk& w, const Slot& s)
 {
-    if (count_read(w.stretch, s.read, s.in_flight, s.ended))
+    if (count_read(w.stretch, s.read, s.in_flight, s.read.ended))
         judge(w);
 }
 
@@ -65,7 +65,9 @@ static void add_reader(Walk& w)
     int* started = w.setup.trace ? &w.setup.trace->threads_started : nullptr;
     if (started)
         ++*started;
-    if (!start_reader(w.readers)) {
+    if (start_reader(w.readers)) {
+        w.threads++;
+    } else {
         w.no_more_threads = true;
         if (started)
             --*started;
@@ -78,6 +80,8 @@ static void add_reader(Walk& w)
 // storage rewards, and the walk may sleep next, until one of them is done.
 static void call_readers(Walk& w, std::uint64_t batch)
 {
+    if (!w.policy.slow && w.threads == 0)
+        return; // none to wake, and none started while reads are quick
     std::uint64_t waiting = unclaimed(w.readers);
     int cap = cap_of(w.readers);
     if (waiting < batch || reads_in_flight(w.readers) >= cap)
@@ -85,8 +89,8 @@ static void call_readers(Walk& w, std::uint64_t batch)
     wake_readers(w.readers, waiting);
     if (!w.policy.slow)
         return;
-    std::uint64_t wanted = std::min<std::uint64_t>(cap, readers_started(w.readers) + waiting);
-    while (static_cast<std::uint64_t>(readers_started(w.readers)) < wanted && !w.no_more_threads)
+    std::uint64_t wanted = std::min<std::uint64_t>(cap, w.threads + waiting);
+    while (static_cast<std::uint64_t>(w.threads) < wanted && !w.no_more_threads)
         add_reader(w);
 }
 
@@ -103,42 +107,42 @@ static void write_row(Walk& w, const std::string& row)
         w.failure = {errno ? errno : EIO, true, {}};
 }
 
-// A file refused for want of descriptors is read again on the walk, with
-// everything before it written out already.
-static void read_short_again(Walk& w, std::uint64_t place)
+// Writes out the row of a file read into s, with everything before it
+// written out already. A file refused for want of descriptors is read
+// again, by read_again, on the walk.
+template <typename ReadAgain>
+static void write_file(Walk& w, Slot& s, const std::string& path, ReadAgain read_again)
 {
-    Slot& s = slot(w, place);
-    bool first = true;
-    open_in_budget(w, s.path, false, [&](int* error) {
-        while (!first && !read_again(w.readers, place))
-            sleep_until_a_read_ends(w.readers); // for a permit
-        first = false;
-        *error = s.read.error;
-        return !is_shortage(*error);
-    });
-}
-
-static void write_file(Walk& w, std::uint64_t place)
-{
-    Slot& s = slot(w, place);
     count(w, s);
+    bool first = true;
     if (is_shortage(s.read.error) && !failed(w))
-        read_short_again(w, place);
-    if (!failed(w)) {
-        if (s.no_memory)
-            throw std::bad_alloc(); // ends the run as on the walk's own thread
-        if (!is_shortage(s.read.error))
-            write_row(w, s.row);
-    }
-    stop_using(w.budget, s.listing);
+        open_in_budget(w, path, false, [&](int* error) {
+            if (!first)
+                read_again();
+            first = false;
+            *error = s.read.error;
+            return !is_shortage(*error);
+        });
+    if (failed(w))
+        return;
+    if (s.no_memory)
+        throw std::bad_alloc(); // ends the run as on the walk's own thread
+    if (!is_shortage(s.read.error))
+        write_row(w, s.row);
 }
 
 static void write_item(Walk& w, std::uint64_t place)
 {
-    if (slot(w, place).kind == ITEM_FILE)
-        write_file(w, place);
-    else if (!failed(w))
+    Slot& s = slot(w, place);
+    if (s.kind == ITEM_FILE) {
+        write_file(w, s, s.path, [&] {
+            while (!read_again(w.readers, place))
+                sleep_until_a_read_ends(w.readers); // for a permit
+        });
+        stop_using(w.budget, s.listing);
+    } else if (!failed(w)) {
         std::fputc('.', w.progress);
+    }
 }
 
 // The walk sleeps until the item at place is done; the time counts as held
@@ -162,7 +166,7 @@ static void walk_sleeps(Walk& w, std::uint64_t place)
 // one is done, and writes out a batch.
 static void read_or_wait(Walk& w)
 {
-    bool help = !w.policy.slow || readers_started(w.readers) == 0;
+    bool help = !w.policy.slow || w.threads == 0;
     if (help && read_on_walk(w.readers) != NO_PLACE) {
         call_readers(w, 1);
         return;
@@ -220,8 +224,21 @@ static Slot& next_slot(Walk& w)
     return slot(w, w.queued);
 }
 
+// With no reader threads and nothing waiting, the walk reads and writes at
+// once: on one processor with a warm cache it works as a one-thread walk.
+static bool at_once(const Walk& w)
+{
+    return w.threads == 0 && w.written == w.queued && (!w.policy.slow || w.no_more_threads);
+}
+
 void queue_file(Walk& w, Listing* listing, const FileSpec& file)
 {
+    if (at_once(w)) {
+        auto read = [&] { read_at_once(w.readers, file, w.path, w.own); };
+        read();
+        write_file(w, w.own, w.path, read);
+        return;
+    }
     Slot& s = next_slot(w);
     s.file.name.assign(file.name); // the copies first: they may run out of memory
     s.path.assign(w.path);
@@ -233,10 +250,9 @@ void queue_file(Walk& w, Listing* listing, const FileSpec& file)
     publish(w.readers, w.queued++);
     w.files_queued++;
     call_readers(w, w.policy.slow ? 1 : WAKE_BATCH);
-    // With no reader threads the walk reads at once: on one processor with
-    // a warm cache it works as a one-thread walk. Otherwise what is done
-    // goes out now, so that the reads are judged soon after they end.
-    write_ready(w, readers_started(w.readers) == 0);
+    // What is done goes out now, so that the reads are judged soon after
+    // they end; with no reader running, the walk reads this one itself.
+    write_ready(w, w.threads == 0);
 }
 
 void queue_dot(Walk& w)
@@ -250,7 +266,8 @@ void queue_dot(Walk& w)
 
 void start_queue(Walk& w)
 {
-    w.readers = make_readers(w.setup.read, w.setup.clock);
+    w.readers = make_readers(w.setup.read);
+    w.slots = slots_of(w.readers);
     // While reads are quick the walk and one reader a further processor
     // share the work.
     w.policy = initial_concurrency(static_cast<int>(w.processors), reads_allowed(w.budget));

@@ -31,7 +31,6 @@ constexpr std::uint64_t ANY_READ = UINT64_MAX - 1; // the walk awaits the end of
 // under, which orders the rest.
 struct Readers {
     ReadSeam seam;
-    ReadersClock clock;
     std::unique_ptr<Slot[]> slots{new Slot[WINDOW]};
     // The places of the files queued, in order: readers claim from it. A
     // file's entry is used again only once its row has gone out, so once
@@ -63,9 +62,14 @@ struct Readers {
     std::vector<std::thread> threads;   // the walk's own
 };
 
-Slot& slot_at(Readers* r, std::uint64_t place)
+static Slot& slot_at(Readers* r, std::uint64_t place)
 {
     return r->slots[place % WINDOW];
+}
+
+Slot* slots_of(Readers* r)
+{
+    return r->slots.get();
 }
 
 // Permits
@@ -101,14 +105,32 @@ static std::uint64_t claim(Readers* r)
 
 // Reading
 
-// The row of a file read, or none when it is no recording.
-static void catalogue_recording(Slot& s, bool opened, const unsigned char* head)
+// Reads the file's head into head and what the read found into s. Out of
+// memory, on whichever thread, the walk ends the run when the row's turn
+// comes.
+static bool read_head(Readers* r, const FileSpec& file, Slot& s, unsigned char* head)
 {
+    s.read = FileHead{};
+    s.no_memory = false;
+    try {
+        return r->seam.read(r->seam.context, file, head, HEADER_SIZE, r->slow.load(), &s.read);
+    } catch (const std::bad_alloc&) {
+        s.no_memory = true;
+        return false;
+    }
+}
+
+// The row of a file read, or none when it is no recording.
+static void catalogue_recording(Slot& s, const std::string& path, bool opened,
+                                const unsigned char* head)
+{
+    if (s.no_memory)
+        return;
     try {
         std::optional<RecordingHeader> header =
             opened ? decode_recording(head, s.read.got, s.read.size) : std::nullopt;
         if (header)
-            format_catalogue_row(s.row, s.path, *header);
+            format_catalogue_row(s.row, path, *header);
         else
             s.row.clear();
     } catch (const std::bad_alloc&) {
@@ -127,25 +149,23 @@ static void mark_done(Readers* r, std::uint64_t place)
 }
 
 // Reads the file at place with a permit taken, and gives the permit back
-// as soon as the file is closed. Out of memory, on whichever thread, the
-// walk ends the run when the row's turn comes.
+// as soon as the file is closed.
 static void read_file(Readers* r, std::uint64_t place)
 {
     Slot& s = slot_at(r, place);
     unsigned char head[HEADER_SIZE];
-    s.read = FileHead{};
-    s.no_memory = false;
-    bool opened = false;
-    try {
-        opened = r->seam.read(r->seam.context, s.file, head, sizeof head, r->slow.load(), &s.read);
-    } catch (const std::bad_alloc&) {
-        s.no_memory = true;
-    }
+    bool opened = read_head(r, s.file, s, head);
     s.in_flight = r->in_flight.fetch_sub(1);
-    s.ended = r->clock.wall(r->clock.context);
-    if (!s.no_memory)
-        catalogue_recording(s, opened, head);
+    catalogue_recording(s, s.path, opened, head);
     mark_done(r, place);
+}
+
+void read_at_once(Readers* r, const FileSpec& file, const std::string& path, Slot& s)
+{
+    unsigned char head[HEADER_SIZE];
+    bool opened = read_head(r, file, s, head);
+    s.in_flight = 1;
+    catalogue_recording(s, path, opened, head);
 }
 
 std::uint64_t read_on_walk(Readers* r)
@@ -259,11 +279,10 @@ int reads_in_flight(const Readers* r)
 
 // Starting and stopping
 
-Readers* make_readers(ReadSeam seam, ReadersClock clock)
+Readers* make_readers(ReadSeam seam)
 {
     Readers* r = new Readers;
     r->seam = seam;
-    r->clock = clock;
     return r;
 }
 
@@ -275,11 +294,6 @@ bool start_reader(Readers* r)
     } catch (const std::system_error&) {
         return false; // fewer readers: the walk reads what they do not
     }
-}
-
-int readers_started(const Readers* r)
-{
-    return static_cast<int>(r->threads.size());
 }
 
 void stop_readers(Readers* r)

@@ -15,10 +15,10 @@
 #include <string>
 
 #include "platform/platform.h"
-#include "run/stretch.h"
 
-// How a file's head is read, and whether the read waited for the storage:
-// read_and_judge, or a test's stand-in, with what it was given.
+// How a file's head is read, whether the read waited for the storage and
+// when it ended: read_and_judge, or a test's stand-in, with what it was
+// given.
 struct ReadSeam {
     bool (*read)(void* context, const FileSpec& file, unsigned char* head, std::size_t n,
                  bool random, FileHead* out);
@@ -43,7 +43,6 @@ struct Slot {
     std::string row;  // empty when the file is no recording
     FileHead read;    // what the read found
     int in_flight;    // reads in flight as it ended, itself included
-    double ended;     // when, on the readers' clock
     bool no_memory;   // the row could not be made
     // Written by whoever read the file, once all of the above is; read by
     // the walk before it looks at any of it.
@@ -55,13 +54,14 @@ struct Readers;
 constexpr std::uint64_t NO_PLACE = UINT64_MAX;
 
 // Starts no thread yet: the walk starts them as it needs them.
-Readers* make_readers(ReadSeam seam, ReadersClock clock);
+Readers* make_readers(ReadSeam seam);
 
 // Stops the threads once their reads are over; the slots stay until freed.
 void stop_readers(Readers* r);
 void free_readers(Readers* r);
 
-Slot& slot_at(Readers* r, std::uint64_t place);
+// The ring's slots, WINDOW of them: place p is at p % WINDOW.
+Slot* slots_of(Readers* r);
 
 // The walk has filled in the file's slot at place: readers may claim it.
 void publish(Readers* r, std::uint64_t place);
@@ -73,6 +73,10 @@ std::uint64_t read_on_walk(Readers* r);
 // The walk reads the file at place again, itself: it was refused for want
 // of descriptors. False when no permit is free.
 bool read_again(Readers* r, std::uint64_t place);
+
+// With no reader running, the walk reads a file at once, itself, into a
+// slot of its own: no permit, no copies into the ring.
+void read_at_once(Readers* r, const FileSpec& file, const std::string& path, Slot& s);
 
 // The walk sleeps until the item at place is done.
 void sleep_until_done(Readers* r, std::uint64_t place);
@@ -94,4 +98,3 @@ void wake_readers(Readers* r, std::uint64_t n);
 
 // False when the system would start no more threads.
 bool start_reader(Readers* r);
-int readers_started(const Readers* r);

@@ -25,7 +25,8 @@ bool read_and_judge(void*, const FileSpec& file, unsigned char* head, std::size_
 {
     double start = wall_seconds();
     bool opened = read_file_head(file, head, n, random, out);
-    out->seconds = wall_seconds() - start;
+    out->ended = wall_seconds();
+    out->seconds = out->ended - start;
     out->waited = out->seconds > SLOW_READ && waited_since_last_look();
     return opened;
 }

@@ -7,7 +7,8 @@
 
 #include "platform/platform.h"
 
-// Reads as read_file_head does, and sets out->seconds and out->waited.
+// Reads as read_file_head does, and sets out->seconds, out->ended (on
+// wall_seconds' clock) and out->waited.
 bool read_and_judge(void* unused, const FileSpec& file, unsigned char* head, std::size_t n,
                     bool random, FileHead* out);
 

@@ -43,6 +43,8 @@ struct Walk {
 
     // The ring: items before `written` have gone out, `queued` exist.
     Readers* readers = nullptr;
+    Slot* slots = nullptr;
+    Slot own; // a file the walk reads at once
     std::uint64_t written = 0, queued = 0;
     std::uint64_t files_queued = 0;
     int rows = 0;
@@ -52,6 +54,7 @@ struct Walk {
     Concurrency policy;
     double held_up = 0; // seconds slept until reads were done
     unsigned shortages_seen = 0;
+    int threads = 0;              // readers started
     bool no_more_threads = false; // the system would start no more
 
     Walk(const WalkSetup& s, std::FILE* o, std::FILE* p);
