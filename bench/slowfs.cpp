@@ -2,14 +2,18 @@
 // would, in every lookup (getattr), every batch of a listing, every open of a
 // file or directory and every read.
 //
-//   slowfs [--delay-us=D] [--bandwidth=B] [--no-types] [-f] [-o OPT] SOURCE MOUNTPOINT
+//   slowfs [--delay-us=D] [--bandwidth=B] [--no-types] [--one-trip] [-f] [-o OPT]
+//          SOURCE MOUNTPOINT
 //
 // D defaults to 1000. With B (bytes per second; 0, the default, is no
 // limit) the bytes of every read also cross one link shared by all
 // requests, one read after another, as over a network or a card reader's
 // bus. --no-types leaves every entry's type unknown in listings, as on file
-// systems that keep no types in their directories. -f stays in the
-// foreground; fusermount3 -u MOUNTPOINT ends it.
+// systems that keep no types in their directories. --one-trip serves a
+// listing in one round trip, as SMB and NFS (READDIRPLUS) serve a directory
+// of a hundred entries: opening a directory does not wait, and only the
+// first batch of its listing does; the entries' lookups still wait each.
+// -f stays in the foreground; fusermount3 -u MOUNTPOINT ends it.
 #define FUSE_USE_VERSION 35
 #include <fuse.h>
 #include <fuse_lowlevel.h>
@@ -33,6 +37,7 @@ static struct {
     unsigned delay_us = 1000;
     unsigned long long bandwidth = 0;
     int no_types = 0;
+    int one_trip = 0;
     const char* source = nullptr;
 } options;
 static int source_fd = -1;
@@ -129,7 +134,8 @@ static int slow_read(const char*, char* buf, size_t size, off_t offset, fuse_fil
 
 static int slow_opendir(const char* path, fuse_file_info* fi)
 {
-    wait_for_storage();
+    if (!options.one_trip)
+        wait_for_storage();
     int fd = openat(source_fd, relative(path), O_RDONLY | O_DIRECTORY);
     DIR* dir = fd >= 0 ? fdopendir(fd) : nullptr;
     if (!dir) {
@@ -144,10 +150,12 @@ static int slow_opendir(const char* path, fuse_file_info* fi)
 
 // Entries go out with their offsets, so that libfuse calls this once for
 // each batch the kernel asks for rather than once for the whole directory.
+// In one trip the server sent them all with the first batch.
 static int slow_readdir(const char*, void* buf, fuse_fill_dir_t fill, off_t offset,
                         fuse_file_info* fi, fuse_readdir_flags)
 {
-    wait_for_storage();
+    if (!options.one_trip || offset == 0)
+        wait_for_storage();
     DIR* dir = reinterpret_cast<DIR*>(fi->fh);
     seekdir(dir, offset);
     while (dirent* e = readdir(dir)) {
@@ -176,6 +184,7 @@ int main(int argc, char** argv)
         {"--delay-us=%u", offsetof(decltype(options), delay_us), 0},
         {"--bandwidth=%llu", offsetof(decltype(options), bandwidth), 0},
         {"--no-types", offsetof(decltype(options), no_types), 1},
+        {"--one-trip", offsetof(decltype(options), one_trip), 1},
         FUSE_OPT_END,
     };
     fuse_args args = FUSE_ARGS_INIT(argc, argv);
@@ -183,8 +192,8 @@ int main(int argc, char** argv)
         return 1;
     if (!options.source) {
         std::fprintf(stderr,
-                     "usage: slowfs [--delay-us=D] [--bandwidth=B] [--no-types] [-f] [-o OPT] "
-                     "SOURCE MOUNTPOINT\n");
+                     "usage: slowfs [--delay-us=D] [--bandwidth=B] [--no-types] [--one-trip] [-f] "
+                     "[-o OPT] SOURCE MOUNTPOINT\n");
         return 1;
     }
     source_fd = open(options.source, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
