@@ -2,7 +2,8 @@
 // would, in every lookup (getattr), every batch of a listing, every open of a
 // file or directory and every read.
 //
-//   slowfs [--delay-us=D] [--bandwidth=B] [--no-types] [--one-trip] [-f] [-o OPT]
+//   slowfs [--delay-us=D] [--bandwidth=B] [--no-types] [--one-trip]
+//          [--fail=PATH:ERRNO]... [--fail-after=N] [-f] [-o OPT]
 //          SOURCE MOUNTPOINT
 //
 // D defaults to 1000. With B (bytes per second; 0, the default, is no
@@ -14,6 +15,21 @@
 // of a hundred entries: opening a directory does not wait, and only the
 // first batch of its listing does; the entries' lookups still wait each.
 // -f stays in the foreground; fusermount3 -u MOUNTPOINT ends it.
+//
+// The rest make storage fail, for tests of a client that must say so. PATH
+// is relative to SOURCE (d1/e, d2/x.au; . is the root) and must be there.
+//
+// --fail=PATH:ERRNO fails every listing batch of a directory, or every read
+// of a file, with ERRNO (1 to 511), and the client's getdents64 or read
+// fails with it as it is (with 4, EINTR, cat and Python try again for
+// ever). Its lookup and open still succeed, so it shows in its parent's
+// listing.
+//
+// --fail-after=N fails every request after the first N, whoever makes it
+// (lookups, opens of files and directories, listing batches, reads), with
+// ENOTCONN, as a share that went away. The client's stat, open, getdents64
+// and read then fail with ENOTCONN too, but for what the kernel still
+// holds: the attributes of what was looked up, the pages of what was read.
 #define FUSE_USE_VERSION 35
 #include <fuse.h>
 #include <fuse_lowlevel.h>
@@ -23,12 +39,17 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <map>
 #include <mutex>
+#include <string>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -38,9 +59,33 @@ static struct {
     unsigned long long bandwidth = 0;
     int no_types = 0;
     int one_trip = 0;
+    unsigned long long fail_after = ULLONG_MAX;
     const char* source = nullptr;
 } options;
 static int source_fd = -1;
+
+static const char* relative(const char* path)
+{
+    return path[1] ? path + 1 : ".";
+}
+
+// PATH of --fail, keyed as relative() gives libfuse's paths, to the errno
+// it fails with.
+static std::map<std::string, int> faults;
+
+static int fault(const char* path)
+{
+    auto it = faults.find(relative(path));
+    return it == faults.end() ? 0 : it->second;
+}
+
+// Requests come in from many threads; once N have been, the share is gone.
+static std::atomic<unsigned long long> requests{0};
+
+static bool share_gone()
+{
+    return requests.fetch_add(1, std::memory_order_relaxed) >= options.fail_after;
+}
 
 static void wait_for_storage()
 {
@@ -73,11 +118,6 @@ static void wait_for_link(size_t bytes)
     std::this_thread::sleep_until(done);
 }
 
-static const char* relative(const char* path)
-{
-    return path[1] ? path + 1 : ".";
-}
-
 // libfuse 3.14 never tells the kernel that lookups in one directory may run
 // in parallel, so the kernel lets one at a time through, and with a delay in
 // each that would set the pace whatever the client does. The reply to INIT,
@@ -106,12 +146,16 @@ static void* slow_init(fuse_conn_info* conn, fuse_config* cfg)
 
 static int slow_getattr(const char* path, struct stat* st, fuse_file_info*)
 {
+    if (share_gone())
+        return -ENOTCONN;
     wait_for_storage();
     return fstatat(source_fd, relative(path), st, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : -errno;
 }
 
 static int slow_open(const char* path, fuse_file_info* fi)
 {
+    if (share_gone())
+        return -ENOTCONN;
     wait_for_storage();
     if ((fi->flags & O_ACCMODE) != O_RDONLY)
         return -EROFS;
@@ -122,9 +166,14 @@ static int slow_open(const char* path, fuse_file_info* fi)
     return 0;
 }
 
-static int slow_read(const char*, char* buf, size_t size, off_t offset, fuse_file_info* fi)
+static int slow_read(const char* path, char* buf, size_t size, off_t offset, fuse_file_info* fi)
 {
+    if (share_gone())
+        return -ENOTCONN;
+    int err = fault(path);
     wait_for_storage();
+    if (err)
+        return -err;
     ssize_t n = pread(fi->fh, buf, size, offset);
     if (n < 0)
         return -errno;
@@ -134,6 +183,8 @@ static int slow_read(const char*, char* buf, size_t size, off_t offset, fuse_fil
 
 static int slow_opendir(const char* path, fuse_file_info* fi)
 {
+    if (share_gone())
+        return -ENOTCONN;
     if (!options.one_trip)
         wait_for_storage();
     int fd = openat(source_fd, relative(path), O_RDONLY | O_DIRECTORY);
@@ -151,11 +202,15 @@ static int slow_opendir(const char* path, fuse_file_info* fi)
 // Entries go out with their offsets, so that libfuse calls this once for
 // each batch the kernel asks for rather than once for the whole directory.
 // In one trip the server sent them all with the first batch.
-static int slow_readdir(const char*, void* buf, fuse_fill_dir_t fill, off_t offset,
+static int slow_readdir(const char* path, void* buf, fuse_fill_dir_t fill, off_t offset,
                         fuse_file_info* fi, fuse_readdir_flags)
 {
+    if (share_gone())
+        return -ENOTCONN;
     if (!options.one_trip || offset == 0)
         wait_for_storage();
+    if (int err = fault(path))
+        return -err;
     DIR* dir = reinterpret_cast<DIR*>(fi->fh);
     seekdir(dir, offset);
     while (dirent* e = readdir(dir)) {
@@ -169,36 +224,120 @@ static int slow_readdir(const char*, void* buf, fuse_fill_dir_t fill, off_t offs
     return 0;
 }
 
-static int take_source(void*, const char* arg, int key, fuse_args*)
+enum { key_fail, key_fail_after };
+
+static const char usage[] =
+    "usage: slowfs [--delay-us=D] [--bandwidth=B] [--no-types] [--one-trip]\n"
+    "              [--fail=PATH:ERRNO]... [--fail-after=N] [-f] [-o OPT]\n"
+    "              SOURCE MOUNTPOINT\n";
+
+static int bad_option(const char* arg, const char* why)
+{
+    std::fprintf(stderr, "slowfs: %s: %s\n", arg, why);
+    return -1;
+}
+
+// Digits only, unlike strtoull, which takes a sign and leading blanks.
+static bool number(const char* text, unsigned long long max, unsigned long long* value)
+{
+    if (!*text || std::strspn(text, "0123456789") != std::strlen(text))
+        return false;
+    errno = 0;
+    *value = std::strtoull(text, nullptr, 10);
+    return errno == 0 && *value <= max;
+}
+
+// A PATH as libfuse will spell it, so that fault() finds it: no slash at
+// either end, no empty, . or .. part, but . alone for the root.
+static bool plain(const std::string& path)
+{
+    if (path == ".")
+        return true;
+    size_t start = 0;
+    for (;;) {
+        size_t end = path.find('/', start);
+        std::string part = path.substr(start, end - start);
+        if (part.empty() || part == "." || part == "..")
+            return false;
+        if (end == std::string::npos)
+            return true;
+        start = end + 1;
+    }
+}
+
+static int take_option(void*, const char* arg, int key, fuse_args*)
 {
     if (key == FUSE_OPT_KEY_NONOPT && !options.source) {
         options.source = arg;
         return 0;
     }
+    const char* value = std::strchr(arg, '=');
+    value = value ? value + 1 : arg;
+    unsigned long long n = 0;
+    if (key == key_fail_after) {
+        if (!number(value, ULLONG_MAX, &n))
+            return bad_option(arg, "N must be a number of requests");
+        options.fail_after = n;
+        return 0;
+    }
+    if (key == key_fail) {
+        std::string path = value;
+        size_t colon = path.rfind(':');
+        // The kernel takes no error from 512 up in a reply.
+        if (colon == std::string::npos || !number(value + colon + 1, 511, &n) || n == 0)
+            return bad_option(arg, "ERRNO must be a number from 1 to 511");
+        path.erase(colon);
+        int err = static_cast<int>(n);
+        if (!plain(path))
+            return bad_option(arg, "PATH must be relative to SOURCE, without . or .. parts");
+        if (!faults.emplace(path, err).second)
+            return bad_option(arg, "PATH is given more than once");
+        return 0;
+    }
     return 1; // the mount point and libfuse's own options
+}
+
+// Each PATH must be there, and be a file or a directory.
+static bool faults_found()
+{
+    for (const auto& [path, err] : faults) {
+        std::string arg = "--fail=" + path + ":" + std::to_string(err);
+        struct stat st;
+        if (fstatat(source_fd, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            bad_option(arg.c_str(), std::strerror(errno));
+            return false;
+        }
+        if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+            bad_option(arg.c_str(), "neither a file nor a directory");
+            return false;
+        }
+    }
+    return true;
 }
 
 int main(int argc, char** argv)
 {
-    static const fuse_opt specs[] = {
+    static const fuse_opt templates[] = {
         {"--delay-us=%u", offsetof(decltype(options), delay_us), 0},
         {"--bandwidth=%llu", offsetof(decltype(options), bandwidth), 0},
         {"--no-types", offsetof(decltype(options), no_types), 1},
         {"--one-trip", offsetof(decltype(options), one_trip), 1},
+        FUSE_OPT_KEY("--fail=", key_fail),
+        FUSE_OPT_KEY("--fail-after=", key_fail_after),
         FUSE_OPT_END,
     };
     fuse_args args = FUSE_ARGS_INIT(argc, argv);
-    if (fuse_opt_parse(&args, &options, specs, take_source) != 0)
-        return 1;
-    if (!options.source) {
-        std::fprintf(stderr,
-                     "usage: slowfs [--delay-us=D] [--bandwidth=B] [--no-types] [--one-trip] [-f] "
-                     "[-o OPT] SOURCE MOUNTPOINT\n");
+    if (fuse_opt_parse(&args, &options, templates, take_option) != 0 || !options.source) {
+        std::fputs(usage, stderr);
         return 1;
     }
     source_fd = open(options.source, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (source_fd < 0) {
         std::perror(options.source);
+        return 1;
+    }
+    if (!faults_found()) {
+        std::fputs(usage, stderr);
         return 1;
     }
     // libfuse serves on at most 10 threads unless told otherwise, too few to
