@@ -3,7 +3,7 @@
 // file or directory and every read.
 //
 //   slowfs [--delay-us=D] [--bandwidth=B] [--no-types] [--one-trip]
-//          [--fail=PATH:ERRNO]... [--fail-after=N] [-f] [-o OPT]
+//          [--fail=PATH:ERRNO]... [--fail-after=N] [--hold=PATH]... [-f] [-o OPT]
 //          SOURCE MOUNTPOINT
 //
 // D defaults to 1000. With B (bytes per second; 0, the default, is no
@@ -30,6 +30,18 @@
 // ENOTCONN, as a share that went away. The client's stat, open, getdents64
 // and read then fail with ENOTCONN too, but for what the kernel still
 // holds: the attributes of what was looked up, the pages of what was read.
+//
+// --hold=PATH makes every read of a file wait until the connection ends.
+// The client's open file keeps the mount busy: fusermount3 -u fails
+// (EBUSY) until the client has gone. A read through the page cache gives
+// way to a fatal signal (SIGKILL, or a SIGINT neither handled nor ignored);
+// one with O_DIRECT gives way to none. Writing 1 to
+// /sys/fs/fuse/connections/N/abort (fusectl mounted there; N the minor of
+// the mount's device in /proc/self/mountinfo) ends every held read, the
+// client's with ENOTCONN (ECONNABORTED with O_DIRECT), and slowfs with
+// them, and fusermount3 -u then takes the dead mount away. Ending slowfs
+// (SIGTERM) does both. fusermount3 -uz detaches the mount at once but
+// leaves a blocked client blocked.
 #define FUSE_USE_VERSION 35
 #include <fuse.h>
 #include <fuse_lowlevel.h>
@@ -49,6 +61,7 @@
 #include <fcntl.h>
 #include <map>
 #include <mutex>
+#include <poll.h>
 #include <string>
 #include <sys/stat.h>
 #include <thread>
@@ -69,8 +82,9 @@ static const char* relative(const char* path)
     return path[1] ? path + 1 : ".";
 }
 
-// PATH of --fail, keyed as relative() gives libfuse's paths, to the errno
-// it fails with.
+// PATH of --fail and --hold, keyed as relative() gives libfuse's paths, to
+// the errno it fails with, or to held.
+static constexpr int held = -1;
 static std::map<std::string, int> faults;
 
 static int fault(const char* path)
@@ -144,6 +158,20 @@ static void* slow_init(fuse_conn_info* conn, fuse_config* cfg)
     return nullptr;
 }
 
+// Until the kernel lets go of the connection (an unmount or an abort), which
+// poll sees as an error on the device. libfuse waits for every request
+// thread before it returns, so a read held past that would keep slowfs from
+// ending; a signal telling it to stop wakes nobody here, hence the timeout.
+static int hold_until_unmounted()
+{
+    fuse_session* se = fuse_get_session(fuse_get_context()->fuse);
+    pollfd device = {fuse_session_fd(se), 0, 0};
+    while (!fuse_session_exited(se))
+        if (poll(&device, 1, 100) > 0)
+            break;
+    return -EIO;
+}
+
 static int slow_getattr(const char* path, struct stat* st, fuse_file_info*)
 {
     if (share_gone())
@@ -171,6 +199,8 @@ static int slow_read(const char* path, char* buf, size_t size, off_t offset, fus
     if (share_gone())
         return -ENOTCONN;
     int err = fault(path);
+    if (err == held)
+        return hold_until_unmounted();
     wait_for_storage();
     if (err)
         return -err;
@@ -224,11 +254,11 @@ static int slow_readdir(const char* path, void* buf, fuse_fill_dir_t fill, off_t
     return 0;
 }
 
-enum { key_fail, key_fail_after };
+enum { key_fail, key_fail_after, key_hold };
 
 static const char usage[] =
     "usage: slowfs [--delay-us=D] [--bandwidth=B] [--no-types] [--one-trip]\n"
-    "              [--fail=PATH:ERRNO]... [--fail-after=N] [-f] [-o OPT]\n"
+    "              [--fail=PATH:ERRNO]... [--fail-after=N] [--hold=PATH]... [-f] [-o OPT]\n"
     "              SOURCE MOUNTPOINT\n";
 
 static int bad_option(const char* arg, const char* why)
@@ -280,14 +310,17 @@ static int take_option(void*, const char* arg, int key, fuse_args*)
         options.fail_after = n;
         return 0;
     }
-    if (key == key_fail) {
+    if (key == key_fail || key == key_hold) {
         std::string path = value;
-        size_t colon = path.rfind(':');
-        // The kernel takes no error from 512 up in a reply.
-        if (colon == std::string::npos || !number(value + colon + 1, 511, &n) || n == 0)
-            return bad_option(arg, "ERRNO must be a number from 1 to 511");
-        path.erase(colon);
-        int err = static_cast<int>(n);
+        int err = held;
+        if (key == key_fail) {
+            size_t colon = path.rfind(':');
+            // The kernel takes no error from 512 up in a reply.
+            if (colon == std::string::npos || !number(value + colon + 1, 511, &n) || n == 0)
+                return bad_option(arg, "ERRNO must be a number from 1 to 511");
+            path.erase(colon);
+            err = static_cast<int>(n);
+        }
         if (!plain(path))
             return bad_option(arg, "PATH must be relative to SOURCE, without . or .. parts");
         if (!faults.emplace(path, err).second)
@@ -297,18 +330,20 @@ static int take_option(void*, const char* arg, int key, fuse_args*)
     return 1; // the mount point and libfuse's own options
 }
 
-// Each PATH must be there, and be a file or a directory.
+// Each PATH must be there, as what its option acts on: a file or, for
+// --fail, a directory.
 static bool faults_found()
 {
     for (const auto& [path, err] : faults) {
-        std::string arg = "--fail=" + path + ":" + std::to_string(err);
+        std::string arg =
+            err == held ? "--hold=" + path : "--fail=" + path + ":" + std::to_string(err);
         struct stat st;
         if (fstatat(source_fd, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
             bad_option(arg.c_str(), std::strerror(errno));
             return false;
         }
-        if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
-            bad_option(arg.c_str(), "neither a file nor a directory");
+        if (!S_ISREG(st.st_mode) && (err == held || !S_ISDIR(st.st_mode))) {
+            bad_option(arg.c_str(), err == held ? "not a file" : "neither a file nor a directory");
             return false;
         }
     }
@@ -324,6 +359,7 @@ int main(int argc, char** argv)
         {"--one-trip", offsetof(decltype(options), one_trip), 1},
         FUSE_OPT_KEY("--fail=", key_fail),
         FUSE_OPT_KEY("--fail-after=", key_fail_after),
+        FUSE_OPT_KEY("--hold=", key_hold),
         FUSE_OPT_END,
     };
     fuse_args args = FUSE_ARGS_INIT(argc, argv);
