@@ -1,8 +1,10 @@
 // What the catalogue needs from the operating system, and nothing more:
 // find the root, list a directory, open a subdirectory or read a file met
-// in an open listing, identify a directory, and tell how busy the machine
-// is. Each operating system implements this in one file; nothing else in
-// the tool knows which one it runs on.
+// in an open listing, identify a directory, say why something failed, hear
+// of an interruption, and tell how busy the machine is. Each operating
+// system implements this in one file (platform_posix.cpp,
+// platform_win32.cpp), and what both share is written once (shared.cpp);
+// nothing else in the tool knows which one it runs on.
 #pragma once
 
 #include <cstddef>
@@ -35,7 +37,8 @@ enum EntryType {
 };
 
 struct DirEntry {
-    const char* name; // as rows show it; valid until the next read_entry on the listing
+    const char* name;   // as rows show it; valid until the next read_entry on the listing
+    const void* native; // the name in the platform's own form (on Windows UTF-16)
     EntryType type;
     bool link; // a symbolic link, junction or mount point rather than the thing itself
 };
@@ -52,9 +55,12 @@ inline bool same_directory(DirId a, DirId b)
     return a.volume == b.volume && a.file == b.file;
 }
 
-// Every open below reports why it failed as an errno value in *error, so
-// that the caller can tell a shortage of descriptors (EMFILE, ENFILE: try
-// again once one is given back) from an entry that cannot be read.
+// Every open, listing and read below reports why it failed as an errno
+// value in *error (on Windows, errors with no errno counterpart keep their
+// own code; error_message names them all), so that the caller can tell a
+// shortage of descriptors (EMFILE, ENFILE: try again once one is given
+// back) and an entry that is missing or not accessible from storage that
+// failed.
 
 // Opens the root, and identifies it in *id; null on failure.
 DirListing* open_root(const RootDir& root, DirId* id, int* error);
@@ -63,16 +69,18 @@ DirListing* open_root(const RootDir& root, DirId* id, int* error);
 // identifies it in *id; null when it cannot be listed.
 DirListing* open_subdirectory(DirListing* dir, const DirEntry& entry, DirId* id, int* error);
 
-// Next entry in listing order; false at the end of the listing. A released
-// listing must be taken up again first.
-bool read_entry(DirListing* dir, DirEntry* entry);
+// Next entry in listing order; false at the end of the listing (*error 0)
+// or when the listing failed (*error set). A released listing must be
+// taken up again first.
+bool read_entry(DirListing* dir, DirEntry* entry, int* error);
 
 // Whether the listing holds an operating-system descriptor (or handle).
 bool holds_descriptor(const DirListing* dir);
 
 // Gives up the listing's descriptor while deeper listings are walked: what
-// remains of the listing is read into memory. Nothing of it may be in a
-// reader's hands meanwhile.
+// remains of the listing is read into memory, and a failure met on the way
+// is kept for read_entry to report after the entries before it. Nothing of
+// it may be in a reader's hands meanwhile.
 void release_listing(DirListing* dir);
 
 // Whether a released listing must be taken up again before the walk goes on
@@ -104,7 +112,7 @@ void prepare_file(DirListing* dir, const DirEntry& entry, FileSpec* file);
 struct FileHead {
     std::size_t got = 0;    // bytes read from its start
     std::uint64_t size = 0; // its size in bytes
-    int error = 0;          // why it could not be opened
+    int error = 0;          // why it could not be opened, or its size or bytes read
     bool waited = false;    // the read waited for the storage (set by the caller)
     double seconds = 0;     // how long the read took (set by the caller)
     double ended = 0;       // when it ended, on the readers' clock (set by the caller)
@@ -112,19 +120,21 @@ struct FileHead {
 
 // Reads up to n bytes from the start of a regular file and takes its size.
 // False when it cannot be opened or is not a regular file; a short file is
-// the caller's to judge. With `random`, the storage is asked for these
-// bytes alone, not for what usually follows them: a recording's sound is
+// the caller's to judge, and so is a failure after the open (out->error). With `random`, the
+// storage is asked for these bytes alone, not for what usually follows them: a recording's sound is
 // never read, and on a card or a share the bytes are what cost. Safe on
 // any thread.
 bool read_file_head(const FileSpec& file, unsigned char* head, std::size_t n, bool random,
                     FileHead* out);
 
-// How many processors this process may run on.
+// How many processors this process may run on: on Linux and Windows those
+// of its affinity mask, elsewhere those online.
 unsigned processor_count();
 
-// Processor time of the processors this process may run on, all programs
-// counted: busy and in all, in seconds since some fixed point. `all` is 0
-// where the system does not say; `busy` is then this process's own time.
+// Processor time, all programs counted: busy and in all, in seconds since
+// some fixed point. On Linux, of the processors this process may run on;
+// on Windows, of the whole machine. Elsewhere `all` is 0 and `busy` this
+// process's own time.
 struct ProcessorTimes {
     double busy;
     double all;
@@ -142,3 +152,15 @@ bool thread_waits(std::uint64_t* waits);
 // How many descriptors the process may have open, after raising its own
 // limit towards wanted where the system allows.
 int descriptor_limit(int wanted);
+
+// The system's words for an error reported above.
+const char* error_message(int error);
+
+// Interruption: from now on Ctrl-C, and on POSIX SIGTERM and SIGHUP, on
+// Windows Ctrl-Break and the console closing, only set a flag (those a
+// POSIX parent left ignored stay ignored), and a second ends the process
+// at once. interrupted() reads the flag; end_interrupted() ends the
+// process as a program so stopped ends, so that its caller sees that.
+void catch_interruptions();
+bool interrupted();
+[[noreturn]] void end_interrupted();

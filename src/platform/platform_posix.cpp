@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
@@ -54,19 +55,40 @@ bool holds_descriptor(const DirListing* dir)
     return dir->fd >= 0;
 }
 
-// A released listing reads its remaining entries into memory and gives up
-// its descriptor; it is taken up again when it is walked on.
-void release_listing(DirListing* dir)
+bool has_live_listing(const DirListing* dir)
 {
-    if (dir->stream) {
-        while (const struct dirent* e = readdir(dir->stream))
-            save_entry(dir->saved, e->d_name, std::strlen(e->d_name) + 1, e->d_type);
-        closedir(dir->stream);
-        dir->stream = nullptr;
-    } else if (dir->fd >= 0) {
-        close(dir->fd);
+    return dir->stream != nullptr;
+}
+
+// readdir says nothing but null at the end and on a failure alike: only
+// errno, cleared first, tells them apart.
+bool next_live_entry(DirListing* dir, RawEntry* entry, int* error)
+{
+    errno = 0;
+    const struct dirent* e = readdir(dir->stream);
+    if (!e) {
+        *error = errno;
+        return false;
     }
+    *entry = {e->d_name, std::strlen(e->d_name) + 1, e->d_type};
+    return true;
+}
+
+// A released listing is taken up again, by its descriptor alone, when it
+// is walked on.
+void give_up_descriptor(DirListing* dir)
+{
+    if (dir->stream)
+        closedir(dir->stream);
+    else if (dir->fd >= 0)
+        close(dir->fd);
+    dir->stream = nullptr;
     dir->fd = -1;
+}
+
+SavedEntries& saved_entries(DirListing* dir)
+{
+    return dir->saved;
 }
 
 static bool is_directory(int fd, DirId id)
@@ -195,33 +217,21 @@ static EntryType classify(DirListing* dir, const char* name, unsigned d_type, bo
     return type_of(st.st_mode);
 }
 
-bool read_entry(DirListing* dir, DirEntry* entry)
+bool read_entry(DirListing* dir, DirEntry* entry, int* error)
 {
-    const char* name;
-    unsigned d_type;
-    if (dir->stream) {
-        const struct dirent* e = readdir(dir->stream);
-        if (!e)
-            return false;
-        name = e->d_name;
-        d_type = e->d_type;
-    } else {
-        std::size_t bytes;
-        if (!next_saved(dir->saved, &name, &bytes, &d_type))
-            return false;
-    }
-    entry->name = name;
+    RawEntry raw;
+    if (!next_raw_entry(dir, &raw, error))
+        return false;
+    entry->name = static_cast<const char*>(raw.name);
+    entry->native = raw.name;
     entry->link = false;
-    entry->type = classify(dir, name, d_type, &entry->link);
+    entry->type = classify(dir, entry->name, raw.kind, &entry->link);
     return true;
 }
 
 void close_listing(DirListing* dir)
 {
-    if (dir->stream)
-        closedir(dir->stream);
-    else if (dir->fd >= 0)
-        close(dir->fd);
+    give_up_descriptor(dir);
     delete dir;
 }
 
@@ -242,15 +252,19 @@ bool read_file_head(const FileSpec& file, unsigned char* head, std::size_t n, bo
         return false;
     }
     struct stat st;
-    bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    if (fstat(fd, &st) != 0)
+        out->error = errno;
+    bool regular = !out->error && S_ISREG(st.st_mode);
     if (regular && random) // else the kernel reads ahead 16 KiB and more
         posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
     out->size = regular ? static_cast<std::uint64_t>(st.st_size) : 0;
     out->got =
-        read_up_to(head, head_bytes(n, out->size), [fd](unsigned char* buf, std::size_t wanted) {
+        read_up_to(head, head_bytes(n, out->size), [&](unsigned char* buf, std::size_t wanted) {
             ssize_t r;
             while ((r = read(fd, buf, wanted)) < 0 && errno == EINTR) {
             }
+            if (r < 0)
+                out->error = errno;
             return static_cast<long long>(r);
         });
     close(fd);
@@ -364,4 +378,57 @@ int descriptor_limit(int wanted)
             lim.rlim_cur = raised;
     }
     return static_cast<int>(std::min(lim.rlim_cur, want));
+}
+
+const char* error_message(int error)
+{
+    return std::strerror(error);
+}
+
+// Interruption
+
+// The signal that interrupted the run, or 0; the handler's only write.
+static volatile std::sig_atomic_t interrupted_by = 0;
+
+static void on_interruption(int signal)
+{
+    if (interrupted_by) { // a second: the process ends at once
+        std::signal(signal, SIG_DFL);
+        std::raise(signal);
+    }
+    interrupted_by = signal;
+}
+
+void catch_interruptions()
+{
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction now, before;
+        std::memset(&now, 0, sizeof now);
+        now.sa_handler = on_interruption;
+        now.sa_flags = SA_RESTART; // system calls go on as before
+        sigemptyset(&now.sa_mask);
+        // A program started with a signal ignored (nohup, a background job)
+        // leaves it ignored.
+        if (sigaction(signal, nullptr, &before) == 0 && before.sa_handler != SIG_IGN)
+            sigaction(signal, &now, nullptr);
+    }
+}
+
+bool interrupted()
+{
+    return interrupted_by != 0;
+}
+
+// By the signal itself, with its default action, so that a shell sees the
+// program was interrupted (status 128 + N) and stops a script too.
+void end_interrupted()
+{
+    int signal = interrupted_by;
+    std::signal(signal, SIG_DFL);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, signal);
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    std::raise(signal);
+    std::_Exit(128 + signal);
 }

@@ -7,6 +7,7 @@
 #include "platform/platform.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <cwchar>
 #include <vector>
@@ -27,20 +28,25 @@ struct DirListing {
     SavedEntries saved;    // what remained when released; kind: the attributes
 };
 
+// Errors with no errno counterpart keep their own code, above every errno
+// value, so that the message is the system's own: a card pulled out, a
+// share gone (ERROR_NOT_READY, ERROR_NETNAME_DELETED, ...).
+constexpr int WIN32_ERRORS = 1 << 20;
+
 static int errno_from(DWORD error)
 {
     switch (error) {
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
-    case ERROR_INVALID_NAME:
+    case ERROR_INVALID_NAME: // a name the system lists but cannot open
     case ERROR_INVALID_DRIVE:
-    case ERROR_BAD_NETPATH:
-    case ERROR_BAD_NET_NAME:
         return ENOENT;
     case ERROR_ACCESS_DENIED:
         return EACCES;
     case ERROR_DIRECTORY:
         return ENOTDIR;
+    case ERROR_CANT_RESOLVE_FILENAME:
+        return ELOOP;
     case ERROR_NOT_ENOUGH_MEMORY:
     case ERROR_OUTOFMEMORY:
         return ENOMEM;
@@ -49,8 +55,24 @@ static int errno_from(DWORD error)
     case ERROR_NO_SYSTEM_RESOURCES: // the system's handle or pool memory is short
         return ENFILE;
     default:
-        return EIO;
+        return WIN32_ERRORS + static_cast<int>(error);
     }
+}
+
+const char* error_message(int error)
+{
+    if (error < WIN32_ERRORS)
+        return std::strerror(error);
+    static char text[512];
+    DWORD n =
+        FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                       static_cast<DWORD>(error - WIN32_ERRORS), 0, text, sizeof text, nullptr);
+    while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r' || text[n - 1] == '.'))
+        n--; // one line, ended as strerror's are
+    if (n == 0)
+        n = static_cast<DWORD>(std::snprintf(text, sizeof text, "error %d", error - WIN32_ERRORS));
+    text[n] = '\0';
+    return text;
 }
 
 // Names in the code page the console shows and the ANSI functions use,
@@ -191,29 +213,57 @@ DirListing* open_root(const RootDir& root, DirId* id, int* error)
     return open_listing(extended_path(as_wide(root.native)), id, error);
 }
 
-DirListing* open_subdirectory(DirListing* dir, const DirEntry&, DirId* id, int* error)
+DirListing* open_subdirectory(DirListing* dir, const DirEntry& entry, DirId* id, int* error)
 {
-    return open_listing(dir->path + dir->data.cFileName + L'\\', id, error);
+    return open_listing(dir->path + static_cast<const wchar_t*>(entry.native) + L'\\', id, error);
 }
 
-bool read_entry(DirListing* dir, DirEntry* entry)
+bool has_live_listing(const DirListing* dir)
+{
+    return dir->find != INVALID_HANDLE_VALUE;
+}
+
+// FindNextFileW fails at the end and on a failure alike: only the error
+// tells them apart.
+bool next_live_entry(DirListing* dir, RawEntry* entry, int* error)
 {
     if (dir->pending) {
         dir->pending = false;
-    } else if (dir->find != INVALID_HANDLE_VALUE) {
-        if (!FindNextFileW(dir->find, &dir->data))
-            return false;
-    } else {
-        const char* name;
-        std::size_t bytes;
-        unsigned attributes;
-        if (!next_saved(dir->saved, &name, &bytes, &attributes))
-            return false;
-        std::memcpy(dir->data.cFileName, name, bytes); // was there before
-        dir->data.dwFileAttributes = attributes;
+    } else if (!FindNextFileW(dir->find, &dir->data)) {
+        DWORD e = GetLastError();
+        *error = e == ERROR_NO_MORE_FILES ? 0 : errno_from(e);
+        return false;
+    }
+    *entry = {dir->data.cFileName, (wcslen(dir->data.cFileName) + 1) * sizeof(wchar_t),
+              dir->data.dwFileAttributes};
+    return true;
+}
+
+void give_up_descriptor(DirListing* dir)
+{
+    if (dir->find != INVALID_HANDLE_VALUE)
+        FindClose(dir->find);
+    dir->find = INVALID_HANDLE_VALUE;
+    dir->pending = false;
+}
+
+SavedEntries& saved_entries(DirListing* dir)
+{
+    return dir->saved;
+}
+
+bool read_entry(DirListing* dir, DirEntry* entry, int* error)
+{
+    RawEntry raw;
+    if (!next_raw_entry(dir, &raw, error))
+        return false;
+    if (raw.name != dir->data.cFileName) { // saved: was there before
+        std::memcpy(dir->data.cFileName, raw.name, raw.bytes);
+        dir->data.dwFileAttributes = raw.kind;
     }
     dir->name = narrow(dir->data.cFileName, static_cast<int>(wcslen(dir->data.cFileName)));
     entry->name = dir->name.c_str();
+    entry->native = dir->data.cFileName;
     // Only the directory bit decides; junctions and directory links have it.
     DWORD attributes = dir->data.dwFileAttributes;
     entry->type = (attributes & FILE_ATTRIBUTE_DIRECTORY) ? ENTRY_DIRECTORY : ENTRY_FILE;
@@ -221,24 +271,11 @@ bool read_entry(DirListing* dir, DirEntry* entry)
     return true;
 }
 
+// A released listing goes on from memory, so that the walk's handles stay
+// within its budget however deep the tree.
 bool holds_descriptor(const DirListing* dir)
 {
-    return dir->find != INVALID_HANDLE_VALUE;
-}
-
-// What remains of the listing goes into memory, so that the walk's handles
-// stay within its budget however deep the tree.
-void release_listing(DirListing* dir)
-{
-    if (dir->find == INVALID_HANDLE_VALUE)
-        return;
-    bool more = dir->pending || FindNextFileW(dir->find, &dir->data);
-    for (; more; more = FindNextFileW(dir->find, &dir->data))
-        save_entry(dir->saved, dir->data.cFileName,
-                   (wcslen(dir->data.cFileName) + 1) * sizeof(wchar_t), dir->data.dwFileAttributes);
-    dir->pending = false;
-    FindClose(dir->find);
-    dir->find = INVALID_HANDLE_VALUE;
+    return has_live_listing(dir);
 }
 
 // Files and subdirectories are opened by their full paths: a released
@@ -255,21 +292,21 @@ bool take_up_listing(DirListing*, const DirListing*, int*)
 
 void close_listing(DirListing* dir)
 {
-    if (dir->find != INVALID_HANDLE_VALUE)
-        FindClose(dir->find);
+    give_up_descriptor(dir);
     delete dir;
 }
 
 // The file's full path goes into the FileSpec's own memory, reused from file to
 // file, rather than through temporaries: this runs for every candidate.
-void prepare_file(DirListing* dir, const DirEntry&, FileSpec* file)
+void prepare_file(DirListing* dir, const DirEntry& entry, FileSpec* file)
 {
     const std::size_t unit = sizeof(wchar_t);
-    std::size_t dir_len = dir->path.size(), name_len = wcslen(dir->data.cFileName);
+    const wchar_t* name = static_cast<const wchar_t*>(entry.native);
+    std::size_t dir_len = dir->path.size(), name_len = wcslen(name);
     file->dir = dir;
     file->name.resize((dir_len + name_len + 1) * unit);
     std::memcpy(&file->name[0], dir->path.data(), dir_len * unit);
-    std::memcpy(&file->name[dir_len * unit], dir->data.cFileName, (name_len + 1) * unit);
+    std::memcpy(&file->name[dir_len * unit], name, (name_len + 1) * unit);
 }
 
 bool read_file_head(const FileSpec& file, unsigned char* head, std::size_t n, bool random,
@@ -285,14 +322,19 @@ bool read_file_head(const FileSpec& file, unsigned char* head, std::size_t n, bo
         return false;
     }
     LARGE_INTEGER file_size;
-    bool regular = GetFileType(h) == FILE_TYPE_DISK && GetFileSizeEx(h, &file_size);
+    bool regular = GetFileType(h) == FILE_TYPE_DISK;
+    if (regular && !GetFileSizeEx(h, &file_size)) {
+        out->error = errno_from(GetLastError());
+        regular = false;
+    }
     out->size = regular ? static_cast<std::uint64_t>(file_size.QuadPart) : 0;
     out->got =
-        read_up_to(head, head_bytes(n, out->size), [h](unsigned char* buf, std::size_t wanted) {
+        read_up_to(head, head_bytes(n, out->size), [&](unsigned char* buf, std::size_t wanted) {
             DWORD r = 0;
-            return ReadFile(h, buf, static_cast<DWORD>(wanted), &r, nullptr)
-                       ? static_cast<long long>(r)
-                       : -1;
+            if (ReadFile(h, buf, static_cast<DWORD>(wanted), &r, nullptr))
+                return static_cast<long long>(r);
+            out->error = errno_from(GetLastError());
+            return -1LL;
         });
     CloseHandle(h);
     return regular;
@@ -334,4 +376,37 @@ bool thread_waits(std::uint64_t*)
 int descriptor_limit(int wanted)
 {
     return wanted;
+}
+
+// Interruption
+
+// What interrupted the run, or 0; the handler's only write. The handler
+// runs on a thread of its own.
+static volatile LONG interrupted_by = 0;
+
+static BOOL WINAPI on_interruption(DWORD event)
+{
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT)
+        return FALSE;
+    if (InterlockedExchange(&interrupted_by, 1)) // a second: the process ends at once
+        ExitProcess(STATUS_CONTROL_C_EXIT);
+    if (event == CTRL_CLOSE_EVENT)
+        Sleep(INFINITE); // the system ends the process on return: the rows go out first
+    return TRUE;
+}
+
+void catch_interruptions()
+{
+    SetConsoleCtrlHandler(on_interruption, TRUE);
+}
+
+bool interrupted()
+{
+    return interrupted_by != 0;
+}
+
+// With the code of a console program stopped by Ctrl-C.
+void end_interrupted()
+{
+    ExitProcess(STATUS_CONTROL_C_EXIT);
 }

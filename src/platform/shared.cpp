@@ -2,28 +2,35 @@
 
 #include <chrono>
 
-#include "platform/platform.h"
-
-void save_entry(SavedEntries& saved, const void* name, std::size_t bytes, unsigned kind)
-{
-    saved.entries.push_back({saved.names.size(), bytes, kind});
-    saved.names.append(static_cast<const char*>(name), bytes);
-}
-
-bool next_saved(SavedEntries& saved, const char** name, std::size_t* bytes, unsigned* kind)
-{
-    if (!has_saved(saved))
-        return false;
-    const SavedEntries::Entry& e = saved.entries[saved.next++];
-    *name = saved.names.data() + e.offset;
-    *bytes = e.bytes;
-    *kind = e.kind;
-    return true;
-}
-
 bool has_saved(const SavedEntries& saved)
 {
     return saved.next < saved.entries.size();
+}
+
+bool next_raw_entry(DirListing* dir, RawEntry* entry, int* error)
+{
+    *error = 0;
+    if (has_live_listing(dir))
+        return next_live_entry(dir, entry, error);
+    SavedEntries& saved = saved_entries(dir);
+    if (!has_saved(saved)) {
+        *error = saved.error;
+        return false;
+    }
+    const SavedEntries::Entry& e = saved.entries[saved.next++];
+    *entry = {saved.names.data() + e.offset, e.bytes, e.kind};
+    return true;
+}
+
+void release_listing(DirListing* dir)
+{
+    SavedEntries& saved = saved_entries(dir);
+    RawEntry e;
+    while (has_live_listing(dir) && next_live_entry(dir, &e, &saved.error)) {
+        saved.entries.push_back({saved.names.size(), e.bytes, e.kind});
+        saved.names.append(static_cast<const char*>(e.name), e.bytes);
+    }
+    give_up_descriptor(dir);
 }
 
 double wall_seconds()

@@ -1,5 +1,7 @@
-// What both operating systems' files share, written once: the rest of a
-// released listing kept in memory, and reading a file's first bytes.
+// What both operating systems' files share, written once: where a
+// listing's entries come from (the live listing, or the rest of it saved
+// in memory once it gave up its descriptor), and reading a file's first
+// bytes.
 #pragma once
 
 #include <algorithm>
@@ -8,9 +10,19 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
+
+// An entry as the platform lists it: its name in the platform's bytes,
+// terminator included, and the platform's word on what it is.
+struct RawEntry {
+    const void* name;
+    std::size_t bytes;
+    unsigned kind;
+};
+
 // The entries a listing had left when it gave up its descriptor, served
-// from memory in listing order. A name is kept as the platform's bytes,
-// with its terminator; `kind` is the platform's word on what it is.
+// from memory in listing order, and the failure that ended the listing
+// early, if one did.
 struct SavedEntries {
     struct Entry {
         std::size_t offset, bytes;
@@ -19,14 +31,21 @@ struct SavedEntries {
     std::string names;
     std::vector<Entry> entries;
     std::size_t next = 0;
+    int error = 0;
 };
 
-void save_entry(SavedEntries& saved, const void* name, std::size_t bytes, unsigned kind);
-
-// The next saved entry; false when none is left.
-bool next_saved(SavedEntries& saved, const char** name, std::size_t* bytes, unsigned* kind);
-
 bool has_saved(const SavedEntries& saved);
+
+// Each operating system's file defines these four over its own listing.
+bool has_live_listing(const DirListing* dir);
+// The live listing's next entry; false at its end (*error 0) or when it
+// failed (*error set).
+bool next_live_entry(DirListing* dir, RawEntry* entry, int* error);
+void give_up_descriptor(DirListing* dir);
+SavedEntries& saved_entries(DirListing* dir);
+
+// The listing's next entry, live or saved.
+bool next_raw_entry(DirListing* dir, RawEntry* entry, int* error);
 
 // Of the first n bytes, those a file of this size holds: reading no further
 // than its size spares a short file the second read that would only find
@@ -38,7 +57,8 @@ inline std::size_t head_bytes(std::size_t n, std::uint64_t size)
 
 // Reads into head until n bytes, the end of the file or a failure, through
 // read_some(buffer, wanted), which returns the bytes it read (0 at the end,
-// less than 0 on a failure). Returns how many were read.
+// less than 0 on a failure, which it reports itself). Returns how many
+// were read.
 template <typename ReadSome>
 std::size_t read_up_to(unsigned char* head, std::size_t n, ReadSome read_some)
 {

@@ -1,7 +1,6 @@
 #include "run/budget.h"
 
 #include <algorithm>
-#include <cerrno>
 
 #include "platform/platform.h"
 #include "run/tuning.h"
@@ -36,9 +35,4 @@ void regain_limit(Budget& budget, unsigned* seen)
     if (budget.shortages == *seen)
         budget.limit = budget.initial;
     *seen = budget.shortages;
-}
-
-bool is_shortage(int error)
-{
-    return error == EMFILE || error == ENFILE;
 }

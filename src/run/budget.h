@@ -29,6 +29,3 @@ void lower_limit(Budget& budget, int reads_in_flight);
 // initial one again. Should the shortage last, the next open that finds
 // none free lowers it again, and is tried again.
 void regain_limit(Budget& budget, unsigned* seen);
-
-// EMFILE or ENFILE: the open may succeed once a descriptor is given back.
-bool is_shortage(int error);

@@ -8,18 +8,13 @@
 
 #include "platform/platform.h"
 #include "recording/row.h"
+#include "run/failures.h"
 #include "run/summary.h"
 #include "run/walk.h"
 
-// "aucatalog: PATH: REASON", for a root that cannot be listed and for a
-// file or directory that descriptors ran short for.
-static void complain(const std::string& path, int error)
-{
-    std::fprintf(stderr, "aucatalog: %s: %s\n", path.c_str(), std::strerror(error));
-}
-
 int run_catalogue(int argc, char** argv)
 {
+    catch_interruptions();
     RootDir root;
     int error = 0;
     if (!choose_root(argc, argv, &root, &error)) {
@@ -42,14 +37,20 @@ int run_catalogue(int argc, char** argv)
     if (std::fflush(stdout) != 0 && !failure.error)
         failure = {errno ? errno : EIO, true, {}};
 
-    if (result.root_error)
-        complain(root.shown, result.root_error);
-    else
+    if (result.root_error) {
+        report_failure(stderr, root.shown, result.root_error);
+    } else {
         write_run_summary(stderr, result.rows, start, end);
+        report_failures_not_shown(stderr, result.failures);
+    }
     if (failure.writing)
         std::fprintf(stderr, "aucatalog: error writing the catalogue: %s\n",
                      std::strerror(failure.error));
     else if (failure.error)
-        complain(failure.path, failure.error);
-    return result.root_error || failure.error ? 1 : 0;
+        report_failure(stderr, failure.path, failure.error);
+    if (result.interrupted) {
+        std::fputs("aucatalog: interrupted\n", stderr);
+        end_interrupted();
+    }
+    return result.root_error || failure.error || result.failures ? 1 : 0;
 }

@@ -19,6 +19,7 @@ struct Listing {
     // whose row has not gone out.
     int users = 1;
     bool counted = false;   // its descriptor is counted in the budget
+    bool broken = false;    // it could not be taken up again: the rest is lost
     std::uint64_t last = 0; // the place after its last file queued
 };
 

@@ -107,42 +107,62 @@ static void write_row(Walk& w, const std::string& row)
         w.failure = {errno ? errno : EIO, true, {}};
 }
 
+// A place that could not be read, on a line of its own among the dots.
+static void show_failure(Walk& w, const std::string& path, int error)
+{
+    if (failed(w) || ++w.failures > FAILURES_SHOWN)
+        return;
+    if (w.dots_open)
+        std::fputc('\n', w.progress);
+    w.dots_open = false;
+    report_failure(w.progress, path, error);
+}
+
 // Writes out the row of a file read into s, with everything before it
-// written out already. A file refused for want of descriptors is read
-// again, by read_again, on the walk.
+// written out already; false when it cannot go out, having been refused
+// for want of descriptors in a run that was interrupted. A file so refused
+// is read again, by read_again, on the walk: at once, since much may have
+// been given back since, and then as open_in_budget says.
 template <typename ReadAgain>
-static void write_file(Walk& w, Slot& s, const std::string& path, ReadAgain read_again)
+static bool write_file(Walk& w, Slot& s, const std::string& path, ReadAgain read_again)
 {
     count(w, s);
-    bool first = true;
     if (is_shortage(s.read.error) && !failed(w))
         open_in_budget(w, path, false, [&](int* error) {
-            if (!first)
-                read_again();
-            first = false;
+            read_again();
             *error = s.read.error;
             return !is_shortage(*error);
         });
     if (failed(w))
-        return;
+        return true;
     if (s.no_memory)
         throw std::bad_alloc(); // ends the run as on the walk's own thread
-    if (!is_shortage(s.read.error))
+    if (is_shortage(s.read.error))
+        return false;
+    if (s.read.error && !is_silent(s.read.error))
+        show_failure(w, path, s.read.error);
+    else if (!s.read.error)
         write_row(w, s.row);
+    return true;
 }
 
-static void write_item(Walk& w, std::uint64_t place)
+static bool write_item(Walk& w, std::uint64_t place)
 {
     Slot& s = slot(w, place);
     if (s.kind == ITEM_FILE) {
-        write_file(w, s, s.path, [&] {
-            while (!read_again(w.readers, place))
-                sleep_until_a_read_ends(w.readers); // for a permit
-        });
+        if (!write_file(w, s, s.path, [&] {
+                while (!read_again(w.readers, place) && !stop_asked(w))
+                    sleep_until_a_read_ends(w.readers); // for a permit
+            }))
+            return false;
         stop_using(w.budget, s.listing);
+    } else if (s.kind == ITEM_FAILURE) {
+        show_failure(w, s.path, s.read.error);
     } else if (!failed(w)) {
         std::fputc('.', w.progress);
+        w.dots_open = true;
     }
+    return true;
 }
 
 // The walk sleeps until the item at place is done; the time counts as held
@@ -183,10 +203,11 @@ static void write_ready(Walk& w, bool wait)
 {
     while (w.written < w.queued) {
         if (slot(w, w.written).done.load()) {
-            write_item(w, w.written);
+            if (!write_item(w, w.written))
+                return;
             w.written++;
             wait = false;
-        } else if (wait) {
+        } else if (wait && !stop_asked(w)) {
             read_or_wait(w);
         } else {
             return;
@@ -210,18 +231,20 @@ void write_through(Walk& w, std::uint64_t place)
 
 void write_all(Walk& w)
 {
-    while (w.written < w.queued && !failed(w))
+    while (w.written < w.queued && !failed(w) && !stop_asked(w))
         write_ready(w, true);
+    write_ready(w, false);
 }
 
 // Queueing
 
-// The slot for the next item, once the window has room for it.
-static Slot& next_slot(Walk& w)
+// The slot for the next item, once the window has room for it; null once
+// the run was interrupted.
+static Slot* next_slot(Walk& w)
 {
-    while (w.queued - w.written >= WINDOW)
+    while (w.queued - w.written >= WINDOW && !stop_asked(w))
         write_ready(w, true);
-    return slot(w, w.queued);
+    return stop_asked(w) ? nullptr : &slot(w, w.queued);
 }
 
 // With no reader threads and nothing waiting, the walk reads and writes at
@@ -239,7 +262,10 @@ void queue_file(Walk& w, Listing* listing, const FileSpec& file)
         write_file(w, w.own, w.path, read);
         return;
     }
-    Slot& s = next_slot(w);
+    Slot* next = next_slot(w);
+    if (!next)
+        return;
+    Slot& s = *next;
     s.file.name.assign(file.name); // the copies first: they may run out of memory
     s.path.assign(w.path);
     s.file.dir = file.dir;
@@ -255,13 +281,32 @@ void queue_file(Walk& w, Listing* listing, const FileSpec& file)
     write_ready(w, w.threads == 0);
 }
 
-void queue_dot(Walk& w)
+// Dots and failures are done as they are queued: the walk goes on while
+// the files before them are read.
+static void queue_done(Walk& w, ItemKind kind, const std::string& path, int error)
 {
-    Slot& s = next_slot(w);
-    s.kind = ITEM_DOT;
-    s.done.store(true);
+    Slot* s = next_slot(w);
+    if (!s)
+        return;
+    s->kind = kind;
+    if (kind == ITEM_FAILURE) {
+        s->path.assign(path);
+        s->read.error = error;
+    }
+    s->done.store(true);
     w.queued++;
     write_ready(w, false);
+}
+
+void queue_dot(Walk& w)
+{
+    queue_done(w, ITEM_DOT, {}, 0);
+}
+
+void queue_failure(Walk& w, const std::string& path, int error)
+{
+    if (error && !is_silent(error) && !is_shortage(error))
+        queue_done(w, ITEM_FAILURE, path, error);
 }
 
 void start_queue(Walk& w)
@@ -279,11 +324,17 @@ void start_queue(Walk& w)
 }
 
 // Once the readers have stopped, the files queued and not written out give
-// their listings back.
+// their listings back. Interrupted, the run ends now: a reader may be stuck
+// in a read that never ends (a share that hangs), so they are left to end
+// with the process, and with them what they may still use.
 void stop_queue(Walk& w)
 {
     if (!w.readers)
         return;
+    if (w.interrupted) {
+        abandon_readers(w.readers);
+        return;
+    }
     stop_readers(w.readers);
     for (; w.written < w.queued; w.written++)
         if (slot(w, w.written).kind == ITEM_FILE)

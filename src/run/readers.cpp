@@ -214,12 +214,15 @@ static void reader_main(Readers* r)
     } while (sleep_until_work(r));
 }
 
+// A signal cannot wake the walk, only set a flag: the walk looks at it
+// now and then while it sleeps.
 template <typename Done> static void walk_sleeps(Readers* r, std::uint64_t awaited, Done done)
 {
     r->awaited.store(awaited);
     {
         std::unique_lock<std::mutex> lock(r->mutex);
-        r->walk_wakes.wait(lock, done);
+        while (!done() && !interrupted())
+            r->walk_wakes.wait_for(lock, INTERRUPTION_POLL);
     }
     r->awaited.store(NOTHING);
     forget_waits();
@@ -296,14 +299,20 @@ bool start_reader(Readers* r)
     }
 }
 
-void stop_readers(Readers* r)
+// No more reads begin, and sleeping readers end.
+static void tell_to_stop(Readers* r)
 {
-    r->cap.store(0); // no more reads begin
+    r->cap.store(0);
     {
         std::lock_guard<std::mutex> lock(r->mutex);
         r->stopping = true;
     }
     r->work.notify_all();
+}
+
+void stop_readers(Readers* r)
+{
+    tell_to_stop(r);
     for (std::thread& t : r->threads)
         t.join();
     r->threads.clear();
@@ -312,4 +321,11 @@ void stop_readers(Readers* r)
 void free_readers(Readers* r)
 {
     delete r;
+}
+
+void abandon_readers(Readers* r)
+{
+    tell_to_stop(r);
+    for (std::thread& t : r->threads)
+        t.detach();
 }

@@ -60,6 +60,10 @@ Readers* make_readers(ReadSeam seam);
 void stop_readers(Readers* r);
 void free_readers(Readers* r);
 
+// Lets the threads go without waiting for their reads: the process is
+// about to end. Nothing is freed.
+void abandon_readers(Readers* r);
+
 // The ring's slots, WINDOW of them: place p is at p % WINDOW.
 Slot* slots_of(Readers* r);
 
@@ -78,10 +82,12 @@ bool read_again(Readers* r, std::uint64_t place);
 // slot of its own: no permit, no copies into the ring.
 void read_at_once(Readers* r, const FileSpec& file, const std::string& path, Slot& s);
 
-// The walk sleeps until the item at place is done.
+// The walk sleeps until the item at place is done, or the run is
+// interrupted.
 void sleep_until_done(Readers* r, std::uint64_t place);
 
-// The walk sleeps until a read in flight ends; false when none is.
+// The walk sleeps until a read in flight ends, or the run is interrupted;
+// false when no read is in flight.
 bool sleep_until_a_read_ends(Readers* r);
 
 // Reads in flight from now on: at most cap at once; with slow, each asks

@@ -3,6 +3,7 @@
 // disk, unless said otherwise).
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 
 // Descriptors asked of the system: the soft limit is raised towards this
@@ -21,6 +22,10 @@ constexpr int DESCRIPTORS_MIN = 3;
 // and a slot of the window. The best threaded floor was 32 readers on a cold
 // disk, 64 to 256 on a share answering in 1 to 4 ms.
 constexpr int MAX_READS = 256;
+
+// A signal only sets a flag: the sleeping walk looks at it this often, so
+// that an interrupted run ends soon even while a read hangs.
+constexpr std::chrono::milliseconds INTERRUPTION_POLL{50};
 
 // Items queued and not yet gone out. While reads wait for the storage the
 // walk must list far ahead of them, or it stalls behind the slowest; while

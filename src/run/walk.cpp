@@ -14,6 +14,8 @@ Walk::Walk(const WalkSetup& s, std::FILE* o, std::FILE* p)
 Walk::~Walk()
 {
     stop_queue(*this);
+    if (interrupted)
+        return; // the process ends now: listings a reader may be using stay open
     for (; !listings.empty(); listings.pop_back())
         stop_using(budget, listings.back());
     if (leaving)
@@ -85,9 +87,14 @@ static void enter(Walk& w, const DirEntry& entry)
 {
     DirListing* sub = nullptr;
     DirId id;
-    open_listing(w, w.path, 1, [&](int* error) {
-        return (sub = open_subdirectory(w.listings.back()->dir, entry, &id, error)) != nullptr;
+    int error = 0;
+    open_listing(w, w.path, 1, [&](int* e) {
+        sub = open_subdirectory(w.listings.back()->dir, entry, &id, e);
+        error = *e;
+        return sub != nullptr;
     });
+    if (!sub)
+        queue_failure(w, w.path, error);
     if (sub && should_walk(w, id, entry.link)) {
         w.listings.push_back(adopt_listing(w.budget, sub, id, w.path.size()));
         return;
@@ -111,8 +118,15 @@ static void leave(Walk& w)
             // Through the ".." of the listing left, once no file needs that
             // one any more: one descriptor takes the place of the other.
             write_through(w, done->last);
-            open_listing(w, w.path.substr(0, parent->path_len), 0,
-                         [&](int* error) { return take_up(w.budget, parent, done, error); });
+            std::string path = w.path.substr(0, parent->path_len);
+            int error = 0;
+            parent->broken = !open_listing(w, path, 0, [&](int* e) {
+                bool ok = take_up(w.budget, parent, done, e);
+                error = *e;
+                return ok;
+            });
+            if (parent->broken)
+                queue_failure(w, path, error);
         }
     }
     w.leaving = nullptr;
@@ -125,10 +139,13 @@ static void leave(Walk& w)
 static void walk_tree(Walk& w)
 {
     FileSpec file;
-    while (!w.listings.empty() && !failed(w)) {
+    while (!w.listings.empty() && !failed(w) && !stop_asked(w)) {
         Listing* top = w.listings.back();
         DirEntry entry;
-        if (!read_entry(top->dir, &entry)) {
+        int error = 0;
+        if (top->broken || !read_entry(top->dir, &entry, &error)) {
+            if (error)
+                queue_failure(w, w.path.substr(0, top->path_len), error);
             leave(w);
             continue;
         }
@@ -181,5 +198,7 @@ WalkResult scan_directory(const RootDir& root, std::FILE* out, std::FILE* progre
     write_all(w);
     result.rows = w.rows;
     result.failure = w.failure;
+    result.failures = w.failures;
+    result.interrupted = w.interrupted;
     return result;
 }

@@ -11,6 +11,7 @@
 
 #include "run/budget.h"
 #include "run/concurrency.h"
+#include "run/failures.h"
 #include "run/listings.h"
 #include "run/readers.h"
 #include "run/stretch.h"
@@ -39,6 +40,9 @@ struct Walk {
     std::unordered_set<DirId, DirIdHash, DirIdEqual> walked;
     std::string path; // of the entry in hand
     Failure failure;
+    int failures = 0;           // places that could not be read
+    bool dots_open = false;     // a line of progress dots is not ended yet
+    bool interrupted = false;   // the run was asked to stop
     Listing* leaving = nullptr; // left, while rows go out before its parent is taken up
 
     // The ring: items before `written` have gone out, `queued` exist.
@@ -66,6 +70,13 @@ inline bool failed(const Walk& w)
     return w.failure.error != 0;
 }
 
+// Once interrupted, the walk takes no new item and waits for no read: what
+// is done goes out, in order, and the run ends.
+inline bool stop_asked(Walk& w)
+{
+    return w.interrupted || (w.interrupted = interrupted());
+}
+
 // queue.cpp
 
 void start_queue(Walk& w);
@@ -78,6 +89,10 @@ void queue_file(Walk& w, Listing* listing, const FileSpec& file);
 // Queues the progress dot of a finished subdirectory.
 void queue_dot(Walk& w);
 
+// Queues the report of a place that could not be read, unless its failure
+// is one passed over in silence.
+void queue_failure(Walk& w, const std::string& path, int error);
+
 // Writes out at least the oldest item, reading it or waiting for it as
 // needed; false when nothing is queued.
 bool write_some(Walk& w);
@@ -85,7 +100,8 @@ bool write_some(Walk& w);
 // Writes out every item before place.
 void write_through(Walk& w, std::uint64_t place);
 
-// Writes out everything queued, unless the run has failed.
+// Writes out everything queued, unless the run has failed; once
+// interrupted, what is done.
 void write_all(Walk& w);
 
 // An open failed for want of descriptors: the budget is what the tool
@@ -111,7 +127,7 @@ bool open_in_budget(Walk& w, const std::string& path, bool may_write, Open open)
         int error = 0;
         if (open(&error))
             return true;
-        if (!is_shortage(error) || failed(w))
+        if (!is_shortage(error) || failed(w) || stop_asked(w))
             return false;
         if (last_try) {
             if (may_write)
