@@ -2,6 +2,7 @@
 executable named in AUCATALOG. With AUCATALOG_WINE set, that is aucatalog.exe
 run under this Wine, and the same cases expect Z: paths joined with
 backslashes and every line ended by CR LF."""
+import contextlib
 import dataclasses
 import functools
 import os
@@ -285,6 +286,25 @@ def advised_recordings(log):
     return text.count("POSIX_FADV_RANDOM) = 0")
 
 
+@contextlib.contextmanager
+def share(tmp, tree, *options):
+    """tree made at tmp/src and served by slowfs at tmp/mnt, which the block
+    gets, with rows(rels), the rows of those recordings as the tool prints
+    them through the mount."""
+    if not os.environ.get("AUCATALOG_SLOWFS") or not os.access("/dev/fuse", os.W_OK):
+        pytest.skip("needs slowfs (FUSE 3) and /dev/fuse")
+    make_tree(tmp + "/src", tree)
+    mnt = tmp + "/mnt"
+    os.mkdir(mnt)
+    # In the background once mounted: it returns then, and fails when it cannot mount.
+    subprocess.run([os.environ["AUCATALOG_SLOWFS"], *options, tmp + "/src", mnt], check=True)
+    try:
+        yield mnt, lambda rels: [shown(mnt + "/" + rel) + TAIL
+                                 for rel in in_listing_order(tmp + "/src", rels)]
+    finally:
+        subprocess.run(["fusermount3", "-u", mnt], check=True)
+
+
 def test_slow_share_without_entry_types(tmp):
     """Through a passthrough that waits 1 ms in every request and, like some
     file systems, leaves entry types out of listings: every entry is looked
@@ -292,30 +312,102 @@ def test_slow_share_without_entry_types(tmp):
     catalogue is the tree's, and once reads are seen to wait each recording
     is opened with the hint to read its header alone. Under Wine, as a share
     would be on Windows."""
-    if not os.environ.get("AUCATALOG_SLOWFS") or not os.access("/dev/fuse", os.W_OK):
-        pytest.skip("needs slowfs (FUSE 3) and /dev/fuse")
     if not WINE and not strace_works():
         pytest.skip("needs strace and ptrace")
     tree = {"d%d/%s.au" % (i % 8, i): REC for i in range(160)}
     tree.update({"d1/y.au/z.au": REC, "d2/notes.txt": b"", "d3/e/f/g.AU": REC})
-    make_tree(tmp + "/src", tree)
-    os.mkdir(tmp + "/mnt")
-    # In the background once mounted: it returns then, and fails when it cannot mount.
-    subprocess.run([os.environ["AUCATALOG_SLOWFS"], "--delay-us=1000", "--no-types",
-                    tmp + "/src", tmp + "/mnt"], check=True)
-    try:
-        rows = [shown(tmp + "/mnt/" + rel) + TAIL for rel in in_listing_order(
-            tmp + "/mnt", [rel for rel, data in tree.items() if data is REC])]
+    with share(tmp, tree, "--delay-us=1000", "--no-types") as (mnt, rows_of):
+        rows = rows_of([rel for rel, data in tree.items() if data is REC])
         log = tmp + "/trace"
         if WINE:
-            result = run([shown(tmp + "/mnt")], wine_log=log,
-                         env=dict(os.environ, WINEDEBUG="trace+file"))
+            result = run([shown(mnt)], wine_log=log, env=dict(os.environ, WINEDEBUG="trace+file"))
         else:
-            result = traced([tmp + "/mnt"], log, "trace=fadvise64")
+            result = traced([mnt], log, "trace=fadvise64")
         expect(result, rows, 11)
         assert advised_recordings(log) >= len(rows) // 2
-    finally:
-        subprocess.run(["fusermount3", "-u", tmp + "/mnt"], check=True)
+
+
+FAILED_PLACE = re.compile(r"(?m)^aucatalog: (.*): (.+)$")
+# Ten directories of eight recordings, and one level below each.
+SHARED = {"d%d/%sr%d.au" % (i % 10, "e/" * (i % 20 >= 10), i): REC for i in range(160)}
+
+
+def test_failing_share(tmp):
+    """Bad sectors under two directories and three files: every other
+    recording is catalogued, the five places are named on lines of their own,
+    and the status is 1."""
+    bad = ["d1", "d2/e", "d3/r3.au", "d4/e/r14.au", "d5/r25.au"]
+    with share(tmp, SHARED, "--delay-us=100", *("--fail=%s:5" % p for p in bad)) as (mnt, rows_of):
+        out, err, status = run([shown(mnt)])
+        rows = rows_of([r for r in SHARED if not any(r.startswith(p) for p in bad)])
+        assert out == HEADER_ROW + "".join(row + "\n" for row in rows) and status == 1, err
+        assert sorted(m.group(1) for m in FAILED_PLACE.finditer(err)) == sorted(
+            shown(mnt + "/" + p) for p in bad)
+        assert re.fullmatch(r"[.\n]*(aucatalog: .*\n[.\n]*){5}\n\d+ total files processed in .*\n", err)
+
+
+def test_share_gone(tmp):
+    """A share that goes away part-way: the rows are a subsequence of the
+    catalogue (reads in flight end in any order), the console shows ten
+    places and how many more, and the status is 1."""
+    with share(tmp, SHARED, "--delay-us=100", "--fail-after=150") as (mnt, rows_of):
+        out, err, status = run([shown(mnt)])
+    full = iter(rows_of(list(SHARED)))
+    assert all(row in full for row in out.splitlines()[1:]) and status == 1, err
+    assert len(FAILED_PLACE.findall(err)) == 10 and re.search(
+        r"\naucatalog: \d+ more places could not be read\n$", err), err
+
+
+@native_only
+@pytest.mark.skipif(not strace_works(), reason="needs strace and ptrace")
+@pytest.mark.parametrize("call", ["getdents64", "openat", "read"])
+def test_storage_failure_injected(call, tmp):
+    """A storage failure of any listing, open or read (the K-th of each
+    thread): status 1, the place named, and rows that are a subsequence of
+    the whole catalogue; missing and not accessible stay silent."""
+    make_tree(tmp, {"d%d/%s%d.au" % (i % 3, "e/" * (i % 2), i): REC for i in range(24)})
+    full = run([tmp])[0].splitlines()
+    # The calls are counted from the main thread's first on the tree, past
+    # the dynamic loader's, and past the root's open, whose failure is the
+    # run's.
+    log = tmp + "/trace"
+    traced([tmp], log, "trace=" + call, "decode-fds=path", preexec_fn=limits(1))
+    lines = pathlib.Path(log).read_text().splitlines()
+    main = [line for line in lines if line.split()[0] == lines[0].split()[0]]
+    first = 2 + next(i for i, line in enumerate(main) if tmp in line)
+    for error in ("EIO", "ENXIO", "ESTALE", "ETIMEDOUT", "EACCES", "ENOENT"):
+        for k in (first, first + 2, first + 4):
+            out, err, status = traced([tmp], "/dev/null", "trace=" + call,
+                                      "inject=%s:error=%s:when=%d" % (call, error, k),
+                                      preexec_fn=limits(1))
+            rows = iter(full)
+            assert all(row in rows for row in out.splitlines()), (error, k)
+            places = FAILED_PLACE.findall(err)
+            silent = error in ("EACCES", "ENOENT")
+            assert status == (0 if silent else 1) and bool(places) != silent, (error, k, err)
+            assert all(p.startswith(tmp) for p, _ in places), err
+
+
+@pytest.mark.parametrize("signal_name", ["SIGINT", "SIGTERM", "SIGHUP"])
+def test_interrupted(signal_name, tmp):
+    """Interrupted once under way (after the first dot) on a share where one
+    read never ends: whole rows, a prefix of the catalogue, the summary and
+    a line that says so, the signal's status, and the tool gone while the
+    read is still held."""
+    if WINE:
+        pytest.skip("Wine turns no POSIX signal into a console control event")
+    number = getattr(signal, signal_name)
+    with share(tmp, SHARED, "--delay-us=1000", "--hold=d9/e/r159.au") as (mnt, rows_of):
+        p = subprocess.Popen([EXE, mnt], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+        first = p.stderr.read(1)
+        p.send_signal(number)
+        out, err = p.communicate()
+        err = (first + err).decode()
+    full = HEADER_ROW + "".join(row + "\n" for row in rows_of(list(SHARED)))
+    assert full.startswith(out.decode()) and out.endswith(b"\n") and p.returncode == -number
+    assert re.fullmatch(r"\.*\n(\d+) total files processed in .*\naucatalog: interrupted\n", err)
+    assert int(re.match(r"\.*\n(\d+)", err).group(1)) == out.count(b"\n") - 1
 
 
 @native_only

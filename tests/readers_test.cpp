@@ -16,6 +16,7 @@
 #include <mutex>
 #include <new>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -49,7 +50,15 @@ struct Tree {
     ~Tree() { std::filesystem::remove_all(root); }
 };
 
-enum Fault { NONE, SHORT_OF_DESCRIPTORS, SYSTEM_SHORT_OF_FILES, NO_MEMORY, SHORT_THEN_NO_MEMORY };
+enum Fault {
+    NONE,
+    SHORT_OF_DESCRIPTORS,
+    SYSTEM_SHORT_OF_FILES,
+    NO_MEMORY,
+    SHORT_THEN_NO_MEMORY,
+    BAD_SECTOR,
+    NO_ACCESS,
+};
 
 // What the reads do, and what the test sees of them, for one run. Reads
 // are counted from 1 over all threads. Those from `waited_from` to
@@ -118,7 +127,8 @@ int fault_of(Script& s, int k, const FileSpec& file)
         return 0;
     if (s.fault == NO_MEMORY)
         throw std::bad_alloc();
-    return s.fault == SYSTEM_SHORT_OF_FILES ? ENFILE : EMFILE;
+    const int errors[] = {0, EMFILE, ENFILE, 0, EMFILE, EIO, EACCES};
+    return errors[s.fault];
 }
 
 // A recording whose talkgroup is the number in the file's name.
@@ -205,6 +215,24 @@ Catalogue run_script(Script& s, unsigned processors)
     undisturbed();
     s.walk_thread = std::this_thread::get_id();
     return catalogue(tree().root, s, processors);
+}
+
+// How many of the undisturbed rows these leave out, keeping the others in
+// order; -1 when they do not.
+int rows_left_out(const std::string& rows)
+{
+    std::istringstream got(rows), all(undisturbed());
+    int left_out = 0;
+    std::string row, expected;
+    while (std::getline(got, row)) {
+        while (std::getline(all, expected) && expected != row)
+            left_out++;
+        if (expected != row)
+            return -1;
+    }
+    while (std::getline(all, expected))
+        left_out++;
+    return left_out;
 }
 
 // Waits until `count` reads are held at the gate, none of them let through.
@@ -380,5 +408,21 @@ TEST(Readers, ReadsThatFail)
         EXPECT_TRUE(end <= rows.size() && run.rows == rows.substr(0, end))
             << c.processors << c.fault << c.first << c.every << ": " << run.rows.size() << " of "
             << end;
+    }
+}
+
+// A file the storage fails to read is left out, and counted, wherever its
+// read ran; one that is not accessible is left out in silence.
+TEST(Readers, ReadsTheStorageFails)
+{
+    for (Fault fault : {BAD_SECTOR, NO_ACCESS}) {
+        for (unsigned processors : {1u, 2u}) {
+            Script s;
+            s.fault = fault, s.fault_from = 5, s.fault_every = 100;
+            Catalogue run = run_script(s, processors);
+            EXPECT_EQ(rows_left_out(run.rows), FILES / 100);
+            EXPECT_EQ(run.result.failures, fault == BAD_SECTOR ? FILES / 100 : 0);
+            EXPECT_EQ(run.result.failure.error, 0);
+        }
     }
 }
