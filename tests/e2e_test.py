@@ -53,6 +53,7 @@ def run(args, cwd=None, stdout=subprocess.PIPE, exe=EXE, prefix=(), wine_log=Non
         pathlib.Path(wine_log).write_bytes(b"".join(m.group(0) for m in debug.finditer(err)))
         err = debug.sub(b"", err)
     if WINE:
+        err = re.sub(rb"(?m)^wineserver: .*\n", b"", err)  # Wine's own, on the same stream
         assert b"\n" not in (out + err).replace(b"\r\n", b""), "a line not ended by CR LF"
         out, err = out.replace(b"\r\n", b"\n"), err.replace(b"\r\n", b"\n")
     decode = (lambda b: b.decode("cp1252", "surrogateescape")) if WINE else os.fsdecode
@@ -335,15 +336,18 @@ SHARED = {"d%d/%sr%d.au" % (i % 10, "e/" * (i % 20 >= 10), i): REC for i in rang
 def test_failing_share(tmp):
     """Bad sectors under two directories and three files: every other
     recording is catalogued, the five places are named on lines of their own,
-    and the status is 1."""
+    and the status is 1. Wine gives a Windows program a directory whose
+    listing fails as an empty one: there only the files are named."""
     bad = ["d1", "d2/e", "d3/r3.au", "d4/e/r14.au", "d5/r25.au"]
+    named = bad[2:] if WINE else bad
     with share(tmp, SHARED, "--delay-us=100", *("--fail=%s:5" % p for p in bad)) as (mnt, rows_of):
         out, err, status = run([shown(mnt)])
         rows = rows_of([r for r in SHARED if not any(r.startswith(p) for p in bad)])
         assert out == HEADER_ROW + "".join(row + "\n" for row in rows) and status == 1, err
         assert sorted(m.group(1) for m in FAILED_PLACE.finditer(err)) == sorted(
-            shown(mnt + "/" + p) for p in bad)
-        assert re.fullmatch(r"[.\n]*(aucatalog: .*\n[.\n]*){5}\n\d+ total files processed in .*\n", err)
+            shown(mnt + "/" + p) for p in named)
+        assert re.fullmatch(r"[.\n]*(aucatalog: .*\n[.\n]*){%d}\n\d+ total files processed in .*\n"
+                            % len(named), err)
 
 
 def test_share_gone(tmp):
@@ -395,7 +399,7 @@ def test_interrupted(signal_name, tmp):
     a line that says so, the signal's status, and the tool gone while the
     read is still held."""
     if WINE:
-        pytest.skip("Wine turns no POSIX signal into a console control event")
+        pytest.skip("Wine 8 turns SIGINT into no console control event: the run goes on")
     number = getattr(signal, signal_name)
     with share(tmp, SHARED, "--delay-us=1000", "--hold=d9/e/r159.au") as (mnt, rows_of):
         p = subprocess.Popen([EXE, mnt], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
