@@ -116,19 +116,19 @@ TEST(Stretch, ComesToWhatItsReadsSaw)
     EXPECT_TRUE(count_read(s, waited, 3, 11));
     c = {12, {7, 24}};
     ReadsSeen seen = take_stretch(s, clock, 2, {600, 0.5});
-    // The next: two reads and a second and a half, of the reads' own time
-    // from the last one's end.
+    // The next: two reads, and a second and a half of the reads' own time
+    // from the first to end to the last.
     s.size = 2, s.least_time = 1.5;
-    EXPECT_FALSE(count_read(s, quick, 1, 12.5));
     EXPECT_FALSE(count_read(s, quick, 1, 12.9));
+    EXPECT_FALSE(count_read(s, quick, 1, 12.5));
     c = {14, {8, 0}};
-    EXPECT_TRUE(count_read(s, quick, 1, 13));
+    EXPECT_TRUE(count_read(s, quick, 1, 14.1));
     ReadsSeen own = take_stretch(s, clock, 2, {700, 0.5});
-    const double expected[] = {3, 2, 1.5, 0.007 / 3, 3, 600 / 1.5, 0.75, 3, 0, 50, 0.25};
+    const double expected[] = {3, 2, 0.5, 0.007 / 3, 3, 600 / 1.5, 0.75, 3, 0, 50, 0.25, 1.6};
     const double got[] = {double(seen.reads),   double(seen.waited), seen.seconds,
                           seen.latency,         seen.mean_in_flight, seen.walk_rate,
                           seen.busy_processors, double(own.reads),   double(own.waited),
-                          own.walk_rate,        own.busy_processors};
-    for (int i = 0; i < 11; i++)
+                          own.walk_rate,        own.busy_processors, own.seconds};
+    for (int i = 0; i < 12; i++)
         EXPECT_NEAR(got[i], expected[i], 1e-9) << i;
 }

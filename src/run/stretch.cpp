@@ -5,7 +5,7 @@
 void begin_first_stretch(Stretch& s, const ReadersClock& clock, int size)
 {
     s.size = size;
-    s.start = s.end = s.walk_start = clock.wall(clock.context);
+    s.walk_start = clock.wall(clock.context);
     s.processors = clock.processors(clock.context);
 }
 
@@ -14,8 +14,9 @@ bool count_read(Stretch& s, const FileHead& read, int in_flight, double ended)
     s.in_flight += in_flight;
     s.latency += read.seconds;
     s.waited += read.waited;
-    s.end = std::max(s.end, ended);
-    return ++s.reads >= s.size && s.end - s.start >= s.least_time;
+    s.first = s.reads ? std::min(s.first, ended) : ended;
+    s.last = s.reads ? std::max(s.last, ended) : ended;
+    return ++s.reads >= s.size && s.last - s.first >= s.least_time;
 }
 
 // The share of the processors' time that was busy: all programs' where the
@@ -35,7 +36,7 @@ ReadsSeen take_stretch(Stretch& s, const ReadersClock& clock, unsigned processor
     ReadsSeen seen;
     seen.reads = s.reads;
     seen.waited = s.waited;
-    seen.seconds = s.end - s.start;
+    seen.seconds = s.last - s.first;
     seen.latency = s.latency / s.reads;
     seen.mean_in_flight = s.in_flight / s.reads;
     double walked = now - s.walk_start;
@@ -44,7 +45,6 @@ ReadsSeen take_stretch(Stretch& s, const ReadersClock& clock, unsigned processor
     seen.busy_processors = busy_share(s.processors, processors_now, walked, processors);
     s.reads = s.waited = 0;
     s.in_flight = s.latency = 0;
-    s.start = s.end;
     s.walk_start = now;
     s.processors = processors_now;
     s.walk = walk;

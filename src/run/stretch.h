@@ -24,19 +24,20 @@ struct WalkProgress {
     double held_up;
 };
 
-// A stretch's time is the reads' own, from when they ended: they are
-// counted as their rows go out, in bursts once a straggler is done, and
-// the walk's clock would make a stretch counted in one burst seem to have
-// taken no time. The walk's clock measures the walk's own rate and the
-// processors' load.
+// A stretch's time is the reads' own, from the first of them to end to the
+// last: they are counted as their rows go out, in bursts once a straggler
+// is done, and the walk's clock would make a stretch counted in one burst
+// seem to have taken no time; a read tried again much later makes one
+// stretch seem slow, not every one after it. The walk's clock measures the
+// walk's own rate and the processors' load.
 struct Stretch {
     int size = 0;          // reads at least
     double least_time = 0; // and seconds
     int reads = 0, waited = 0;
     double in_flight = 0; // summed over its reads, as each ended
     double latency = 0;   // the reads' own time, summed
-    double start = 0;     // when the last stretch's last read ended
-    double end = 0;       // when its latest read ended
+    double first = 0;     // when its earliest read ended
+    double last = 0;      // and its latest
     double walk_start = 0;
     ProcessorTimes processors{};
     WalkProgress walk{0, 0};
