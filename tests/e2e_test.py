@@ -365,10 +365,12 @@ def test_share_gone(tmp):
 @native_only
 @pytest.mark.skipif(not strace_works(), reason="needs strace and ptrace")
 @pytest.mark.parametrize("call", ["getdents64", "openat", "read"])
-def test_storage_failure_injected(call, tmp):
-    """A storage failure of any listing, open or read (the K-th of each
-    thread): status 1, the place named, and rows that are a subsequence of
-    the whole catalogue; missing and not accessible stay silent."""
+def test_failures_injected(call, tmp):
+    """A failure of any listing, open or read (the K-th of each thread, on
+    the walk or a reader), on one processor and on two: EMFILE or ENFILE on
+    an open leaves the catalogue whole and in order, status 0; a storage
+    failure gives status 1, the place named, and rows that are a
+    subsequence of the catalogue; missing and not accessible stay silent."""
     make_tree(tmp, {"d%d/%s%d.au" % (i % 3, "e/" * (i % 2), i): REC for i in range(24)})
     full = run([tmp])[0].splitlines()
     # The calls are counted from the main thread's first on the tree, past
@@ -379,17 +381,21 @@ def test_storage_failure_injected(call, tmp):
     lines = pathlib.Path(log).read_text().splitlines()
     main = [line for line in lines if line.split()[0] == lines[0].split()[0]]
     first = 2 + next(i for i, line in enumerate(main) if tmp in line)
-    for error in ("EIO", "ENXIO", "ESTALE", "ETIMEDOUT", "EACCES", "ENOENT"):
-        for k in (first, first + 2, first + 4):
-            out, err, status = traced([tmp], "/dev/null", "trace=" + call,
-                                      "inject=%s:error=%s:when=%d" % (call, error, k),
-                                      preexec_fn=limits(1))
-            rows = iter(full)
-            assert all(row in rows for row in out.splitlines()), (error, k)
-            places = FAILED_PLACE.findall(err)
-            silent = error in ("EACCES", "ENOENT")
-            assert status == (0 if silent else 1) and bool(places) != silent, (error, k, err)
-            assert all(p.startswith(tmp) for p, _ in places), err
+    shortages = ("EMFILE", "ENFILE") if call == "openat" else ()
+    for error in ("EIO", "ENXIO", "ESTALE", "ETIMEDOUT", "EACCES", "ENOENT") + shortages:
+        for k in range(first, first + (40 if error in shortages else 5), 2):
+            for processors in (0, 1):
+                out, err, status = traced([tmp], "/dev/null", "trace=" + call,
+                                          "inject=%s:error=%s:when=%d" % (call, error, k),
+                                          preexec_fn=limits(processors))
+                rows = iter(full)
+                assert all(row in rows for row in out.splitlines()), (error, k)
+                places = FAILED_PLACE.findall(err)
+                silent = error in ("EACCES", "ENOENT") + shortages
+                assert status == (0 if silent else 1) and bool(places) != silent, (error, k, err)
+                assert all(p.startswith(tmp) for p, _ in places), err
+                if error in shortages:
+                    assert out.splitlines() == full, (error, k, err)
 
 
 @pytest.mark.parametrize("signal_name", ["SIGINT", "SIGTERM", "SIGHUP"])
@@ -412,22 +418,6 @@ def test_interrupted(signal_name, tmp):
     assert full.startswith(out.decode()) and out.endswith(b"\n") and p.returncode == -number
     assert re.fullmatch(r"\.*\n(\d+) total files processed in .*\naucatalog: interrupted\n", err)
     assert int(re.match(r"\.*\n(\d+)", err).group(1)) == out.count(b"\n") - 1
-
-
-@native_only
-@pytest.mark.skipif(not strace_works(), reason="needs strace and ptrace")
-def test_any_open_short_of_descriptors(tmp):
-    """EMFILE or ENFILE on any one open (the K-th of each thread: a listing,
-    one taken up again, a file, on the walk or a reader), on one processor
-    and on two: the catalogue is whole and in order, the status 0."""
-    tree = {"d%d/%s%d.au" % (i % 3, "e/" * (i % 2), i): REC for i in range(24)}
-    make_tree(tmp, tree)
-    rows = [tmp + "/" + rel + TAIL for rel in in_listing_order(tmp, list(tree))]
-    for k in range(1, 50):
-        for processors in (0, 1):
-            expect(traced([tmp], "/dev/null", "trace=openat",
-                          "inject=openat:error=EMFILE:when=%d" % k, preexec_fn=limits(processors)),
-                   rows, 6)
 
 
 @native_only

@@ -134,7 +134,8 @@ int fault_of(Script& s, int k, const FileSpec& file)
 void make_header(const std::string& name, unsigned char* head)
 {
     std::memset(head, 0, HEADER_SIZE);
-    std::memcpy(head, ".snd\0\0\x01\x40", 8);
+    const unsigned char start[] = {'.', 's', 'n', 'd', 0, 0, 0x01, 0x40}; // offset 320
+    std::memcpy(head, start, sizeof start);
     head[19] = 100; // 100 samples a second
     int n = std::atoi(name.c_str() + 1);
     head[100] = static_cast<unsigned char>(n >> 8);
@@ -291,16 +292,20 @@ void fill_the_gate(Script& s, std::unique_lock<std::mutex>& lock, unsigned proce
 // Once the first stretch of reads waited for the storage, the walk starts
 // readers until the target is in flight, on one processor as on two, and
 // no more: exactly the target waits at the gate, each on a thread of its
-// own, and the walk sleeps. Let through one at a time, oldest first, every
-// read ends with all the others in flight: they are kept busy, and with
-// processors to spare more are tried.
-TEST(Readers, WaitingReadsFillTheTarget)
+// own, and the walk sleeps. Reads let through one at a time, in any order,
+// each wake whoever waits for them, and the catalogue is the same. Let
+// through oldest first, every read ends with all the others in flight:
+// they are kept busy, and with processors to spare more are tried.
+TEST(Readers, GatedReads)
 {
-    for (unsigned processors : {1u, 2u}) {
+    enum Order { OLDEST_FIRST, NEWEST_FIRST, BOTH_ENDS };
+    const std::pair<unsigned, Order> runs[] = {
+        {1, OLDEST_FIRST}, {2, OLDEST_FIRST}, {2, NEWEST_FIRST}, {2, BOTH_ENDS}};
+    for (auto [processors, order] : runs) {
         Script s;
         s.waited_from = 1, s.waited_to = 1 << 30, s.gate_closed = true;
         Catalogue run;
-        std::thread walk([&] { run = run_script(s, processors); });
+        std::thread walk([&, processors = processors] { run = run_script(s, processors); });
         {
             std::unique_lock<std::mutex> lock(s.mutex);
             fill_the_gate(s, lock, processors);
@@ -309,47 +314,23 @@ TEST(Readers, WaitingReadsFillTheTarget)
             EXPECT_EQ(s.trace.targets[0], int(processors));
             EXPECT_EQ(s.trace.targets[1], SLOW_START);
             EXPECT_EQ(s.trace.targets.back(), SLOW_START);
-            for (int i = 0; i < 2 * SLOW_START; i++) { // a stretch
-                s.let_through.insert(*s.held.begin());
-                s.gate.notify_all();
+            for (int i = 0; i < 4 * SLOW_START; i++) {
                 await_held(s, lock, SLOW_START);
+                bool newest = order == NEWEST_FIRST || (order == BOTH_ENDS && i % 2);
+                s.let_through.insert(newest ? *s.held.rbegin() : *s.held.begin());
+                s.gate.notify_all();
             }
             s.gate_closed = false;
             s.gate.notify_all();
         }
         walk.join();
-        EXPECT_EQ(run.rows, undisturbed());
+        EXPECT_EQ(run.rows, undisturbed()) << order;
         EXPECT_GT(s.trace.walk_slept, 0);
-        EXPECT_GT(*std::max_element(s.trace.targets.begin(), s.trace.targets.end()), SLOW_START);
         EXPECT_EQ(s.quick_since.load(), 0);
-    }
-}
-
-// Reads let through one at a time in any order, the newest first or
-// alternately from both ends, each wake whoever waits for them: the
-// readers go on to the next file and the walk writes out, and the
-// catalogue is the same.
-TEST(Readers, NoWakeUpLost)
-{
-    for (bool newest_first : {true, false}) {
-        Script s;
-        s.waited_from = 1, s.waited_to = 1 << 30, s.gate_closed = true;
-        Catalogue run;
-        std::thread walk([&] { run = run_script(s, 2); });
-        {
-            std::unique_lock<std::mutex> lock(s.mutex);
-            fill_the_gate(s, lock, 2);
-            for (int i = 0; i < 6 * SLOW_START; i++) {
-                await_held(s, lock, SLOW_START);
-                bool from_end = newest_first || i % 2;
-                s.let_through.insert(from_end ? *s.held.rbegin() : *s.held.begin());
-                s.gate.notify_all();
-            }
-            s.gate_closed = false;
-            s.gate.notify_all();
+        if (order == OLDEST_FIRST) {
+            EXPECT_GT(*std::max_element(s.trace.targets.begin(), s.trace.targets.end()),
+                      SLOW_START);
         }
-        walk.join();
-        EXPECT_EQ(run.rows, undisturbed()) << newest_first;
     }
 }
 
@@ -376,25 +357,31 @@ TEST(Readers, TargetFollowsTheStorage)
 // the run stops at the first file refused twice, after the rows before it.
 // Out of memory on a reader thread, or on the walk reading a refused file
 // again, the run ends as on the walk's own: bad_alloc, after a prefix of
-// the rows.
+// the rows. A file the storage fails to read is left out and counted; one
+// that is not accessible is left out in silence.
 TEST(Readers, ReadsThatFail)
 {
+    enum Outcome { WHOLE, STOPPED, OUT_OF_MEMORY, LEFT_OUT };
     struct Case {
         unsigned processors;
         Fault fault;
         int first, every;
+        Outcome outcome;
     };
     const Case cases[] = {
-        {1, SHORT_OF_DESCRIPTORS, 1, 0},
-        {2, SHORT_OF_DESCRIPTORS, 17, 0},
-        {2, SHORT_OF_DESCRIPTORS, FILES, 0},
-        {1, SHORT_OF_DESCRIPTORS, 1, 1},
-        {2, SHORT_OF_DESCRIPTORS, 17, 1},
-        {1, NO_MEMORY, 17, 0},
-        {2, NO_MEMORY, 1, 0},
-        {2, NO_MEMORY, FILES, 0},
-        {1, SHORT_THEN_NO_MEMORY, 1, 0},
-        {2, SHORT_THEN_NO_MEMORY, 17, 0},
+        {1, SHORT_OF_DESCRIPTORS, 1, 0, WHOLE},
+        {2, SHORT_OF_DESCRIPTORS, 17, 0, WHOLE},
+        {2, SHORT_OF_DESCRIPTORS, FILES, 0, WHOLE},
+        {1, SHORT_OF_DESCRIPTORS, 1, 1, STOPPED},
+        {2, SHORT_OF_DESCRIPTORS, 17, 1, STOPPED},
+        {1, NO_MEMORY, 17, 0, OUT_OF_MEMORY},
+        {2, NO_MEMORY, 1, 0, OUT_OF_MEMORY},
+        {2, NO_MEMORY, FILES, 0, OUT_OF_MEMORY},
+        {1, SHORT_THEN_NO_MEMORY, 1, 0, OUT_OF_MEMORY},
+        {2, SHORT_THEN_NO_MEMORY, 17, 0, OUT_OF_MEMORY},
+        {1, BAD_SECTOR, 5, 100, LEFT_OUT},
+        {2, BAD_SECTOR, 5, 100, LEFT_OUT},
+        {2, NO_ACCESS, 5, 100, LEFT_OUT},
     };
     const std::string& rows = undisturbed();
     for (const Case& c : cases) {
@@ -402,34 +389,16 @@ TEST(Readers, ReadsThatFail)
         s.fault = c.fault, s.fault_from = c.first, s.fault_every = c.every;
         Catalogue run = run_script(s, c.processors);
         const Failure& failure = run.result.failure;
-        std::size_t end = rows.size();
-        if (c.every) {
-            EXPECT_TRUE(failure.error == EMFILE && !failure.writing);
-            end = rows.find(failure.path + ",");
-        } else if (c.fault != SHORT_OF_DESCRIPTORS) {
-            EXPECT_TRUE(run.out_of_memory);
-            EXPECT_LT(end = run.rows.size(), rows.size());
-        } else {
-            EXPECT_EQ(failure.error, 0);
-        }
-        EXPECT_TRUE(end <= rows.size() && run.rows == rows.substr(0, end))
-            << c.processors << c.fault << c.first << c.every << ": " << run.rows.size() << " of "
-            << end;
-    }
-}
-
-// A file the storage fails to read is left out, and counted, wherever its
-// read ran; one that is not accessible is left out in silence.
-TEST(Readers, ReadsTheStorageFails)
-{
-    for (Fault fault : {BAD_SECTOR, NO_ACCESS}) {
-        for (unsigned processors : {1u, 2u}) {
-            Script s;
-            s.fault = fault, s.fault_from = 5, s.fault_every = 100;
-            Catalogue run = run_script(s, processors);
-            EXPECT_EQ(rows_left_out(run.rows), FILES / 100);
-            EXPECT_EQ(run.result.failures, fault == BAD_SECTOR ? FILES / 100 : 0);
-            EXPECT_EQ(run.result.failure.error, 0);
-        }
+        EXPECT_EQ(failure.error, c.outcome == STOPPED ? EMFILE : 0) << &c - cases;
+        EXPECT_EQ(run.out_of_memory, c.outcome == OUT_OF_MEMORY) << &c - cases;
+        EXPECT_EQ(run.result.failures, c.fault == BAD_SECTOR ? FILES / 100 : 0) << &c - cases;
+        if (c.outcome == STOPPED)
+            EXPECT_EQ(run.rows, rows.substr(0, rows.find(failure.path + ",")));
+        else if (c.outcome == OUT_OF_MEMORY)
+            EXPECT_TRUE(run.rows.size() < rows.size() &&
+                        rows.compare(0, run.rows.size(), run.rows) == 0);
+        else
+            EXPECT_EQ(rows_left_out(run.rows), c.outcome == LEFT_OUT ? FILES / 100 : 0)
+                << &c - cases;
     }
 }
