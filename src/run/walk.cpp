@@ -120,7 +120,7 @@ bool open_in_budget(Walk& w, const std::string& path, bool may_write, Open open)
     }
 }
 
-static Slot& slot(Walk& w, std::uint64_t place)
+static Slot& slot(const Walk& w, std::uint64_t place)
 {
     return w.slots[place % WINDOW];
 }
