@@ -1,14 +1,9 @@
 // Header decoding and the catalogue row, from bytes to text.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <string_view>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include "platform/platform.h"
 #include "recording/header.h"
 #include "recording/row.h"
 
@@ -111,28 +106,4 @@ TEST(Recording, BytesToRow)
             row += columns[i] + (i + 1 < end ? "," : "\n");
         EXPECT_EQ(row_for(c), row) << "case " << &c - CASES;
     }
-}
-
-// A file may be gone, or a pipe, by the time it is read after the listing:
-// it is passed over, and the open of a pipe does not wait for a writer.
-TEST(Platform, FilesChangingUnderTheWalk)
-{
-    char dir[] = "/tmp/aucatalog-test-XXXXXX";
-    ASSERT_TRUE(mkdtemp(dir));
-    for (const char* name : {"kept.au", "removed.au", "piped.au"})
-        std::ofstream(dir + "/"s + name) << golden_header({}) << std::string(8000, 'x');
-    DirId id;
-    int error = 0;
-    DirListing* listing = open_root({dir, dir}, &id, &error);
-    ASSERT_TRUE(listing && unlink((dir + "/removed.au"s).c_str()) == 0 &&
-                unlink((dir + "/piped.au"s).c_str()) == 0 &&
-                mkfifo((dir + "/piped.au"s).c_str(), 0600) == 0);
-    unsigned char head[HEADER_SIZE];
-    for (auto [name, size] : {std::pair{"kept.au", 8320}, {"removed.au", -1}, {"piped.au", -1}}) {
-        FileHead read;
-        bool regular = read_file_head({listing, name}, head, sizeof head, true, &read);
-        EXPECT_EQ(regular ? static_cast<int>(read.size) : -1, size) << name;
-    }
-    close_listing(listing);
-    std::filesystem::remove_all(dir);
 }

@@ -1,0 +1,71 @@
+// The platform layer on a real directory: files that change under the
+// walk, and a listing that gives up its descriptor part-way.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/platform.h"
+#include "recording/header.h"
+
+using namespace std::literals;
+
+// A file may be gone, or a pipe, by the time it is read after the listing:
+// it is passed over, and the open of a pipe does not wait for a writer.
+TEST(Platform, FilesChangingUnderTheWalk)
+{
+    char dir[] = "/tmp/aucatalog-test-XXXXXX";
+    ASSERT_TRUE(mkdtemp(dir));
+    for (const char* name : {"kept.au", "removed.au", "piped.au"})
+        std::ofstream(dir + "/"s + name) << std::string(HEADER_SIZE + 8000, 'x');
+    DirId id;
+    int error = 0;
+    DirListing* listing = open_root({dir, dir}, &id, &error);
+    ASSERT_TRUE(listing && unlink((dir + "/removed.au"s).c_str()) == 0 &&
+                unlink((dir + "/piped.au"s).c_str()) == 0 &&
+                mkfifo((dir + "/piped.au"s).c_str(), 0600) == 0);
+    unsigned char head[HEADER_SIZE];
+    for (auto [name, size] : {std::pair{"kept.au", 8320}, {"removed.au", -1}, {"piped.au", -1}}) {
+        FileHead read;
+        bool regular = read_file_head({listing, name}, head, sizeof head, true, &read);
+        EXPECT_EQ(regular ? static_cast<int>(read.size) : -1, size) << name;
+    }
+    close_listing(listing);
+    std::filesystem::remove_all(dir);
+}
+
+// A listing released part-way goes on from memory with the same entries,
+// in the same order, as one that never was.
+TEST(Platform, ReleasedListingGoesOnFromMemory)
+{
+    char dir[] = "/tmp/aucatalog-test-XXXXXX";
+    ASSERT_TRUE(mkdtemp(dir));
+    for (int i = 0; i < 50; i++)
+        std::ofstream(dir + "/f"s + std::to_string(i) + ".au");
+    auto names = [&](int release_after) {
+        DirId id;
+        int error = 0;
+        DirListing* listing = open_root({dir, dir}, &id, &error);
+        std::string all;
+        DirEntry entry;
+        for (int n = 0; read_entry(listing, &entry, &error); n++) {
+            all += entry.name + "/"s;
+            if (n == release_after) {
+                release_listing(listing);
+                EXPECT_FALSE(holds_descriptor(listing));
+            }
+        }
+        EXPECT_EQ(error, 0);
+        close_listing(listing);
+        return all;
+    };
+    std::string whole = names(-1);
+    EXPECT_EQ(std::count(whole.begin(), whole.end(), '/'), 52);
+    for (int after : {0, 10, 51})
+        EXPECT_EQ(names(after), whole) << after;
+    std::filesystem::remove_all(dir);
+}
