@@ -384,7 +384,9 @@ def test_failures_injected(call, tmp):
     shortages = ("EMFILE", "ENFILE") if call == "openat" else ()
     for error in ("EIO", "ENXIO", "ESTALE", "ETIMEDOUT", "EACCES", "ENOENT") + shortages:
         for k in range(first, first + (40 if error in shortages else 5), 2):
-            for processors in (0, 1):
+            # On two processors a reader may make the reads the main thread
+            # makes on one: then its K-th never comes.
+            for processors in (0, 1) if call != "read" else (1,):
                 out, err, status = traced([tmp], "/dev/null", "trace=" + call,
                                           "inject=%s:error=%s:when=%d" % (call, error, k),
                                           preexec_fn=limits(processors))
