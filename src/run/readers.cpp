@@ -168,7 +168,8 @@ void read_at_once(Readers* r, const FileSpec& file, const std::string& path, Slo
     catalogue_recording(s, path, opened, head);
 }
 
-std::uint64_t read_on_walk(Readers* r)
+// With a permit, claims the oldest file not yet claimed and reads it.
+std::uint64_t read_next(Readers* r)
 {
     if (unclaimed(r) == 0 || !take_permit(r))
         return NOTHING;
@@ -204,12 +205,7 @@ static void reader_main(Readers* r)
 {
     do {
         forget_waits(); // what the thread waited for until now was not the storage
-        while (unclaimed(r) > 0 && take_permit(r)) {
-            std::uint64_t place = claim(r);
-            if (place == NOTHING)
-                r->in_flight--;
-            else
-                read_file(r, place);
+        while (read_next(r) != NOTHING) {
         }
     } while (sleep_until_work(r));
 }

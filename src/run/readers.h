@@ -70,9 +70,10 @@ Slot* slots_of(Readers* r);
 // The walk has filled in the file's slot at place: readers may claim it.
 void publish(Readers* r, std::uint64_t place);
 
-// The walk reads the oldest file not yet claimed, itself, and returns its
-// place; NO_PLACE when there is none, or no permit free.
-std::uint64_t read_on_walk(Readers* r);
+// Reads the oldest file not yet claimed, with a permit, on the calling
+// thread (a reader, or the walk helping), and returns its place; NO_PLACE
+// when there is none, or no permit free.
+std::uint64_t read_next(Readers* r);
 
 // The walk reads the file at place again, itself: it was refused for want
 // of descriptors. False when no permit is free.

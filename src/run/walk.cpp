@@ -298,7 +298,7 @@ static void walk_sleeps(Walk& w, std::uint64_t place)
 static void read_or_wait(Walk& w)
 {
     bool help = !w.policy.slow || w.threads == 0;
-    if (help && read_on_walk(w.readers) != NO_PLACE) {
+    if (help && read_next(w.readers) != NO_PLACE) {
         call_readers(w, 1);
         return;
     }
