@@ -178,7 +178,8 @@ Catalogue catalogue(const std::string& root, Script& s, unsigned processors)
     std::size_t len = 0;
     std::FILE* out = open_memstream(&text, &len);
     std::FILE* progress = std::fopen("/dev/null", "w");
-    WalkSetup setup{{scripted_read, &s}, {fake_wall, fake_processors, &s}, processors, 0, &s.trace};
+    WalkSetup setup{{scripted_read, &s},  {fake_wall, fake_processors, &s}, processors, 0, &s.trace,
+                    std::chrono::hours(1)};
     try {
         run.result = scan_directory({root, root}, out, progress, setup);
     } catch (const std::bad_alloc&) {

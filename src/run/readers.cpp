@@ -31,6 +31,7 @@ constexpr std::uint64_t ANY_READ = UINT64_MAX - 1; // the walk awaits the end of
 // under, which orders the rest.
 struct Readers {
     ReadSeam seam;
+    std::chrono::milliseconds poll;
     std::unique_ptr<Slot[]> slots{new Slot[WINDOW]};
     // The places of the files queued, in order: readers claim from it. A
     // file's entry is used again only once its row has gone out, so once
@@ -218,7 +219,7 @@ template <typename Done> static void walk_sleeps(Readers* r, std::uint64_t await
     {
         std::unique_lock<std::mutex> lock(r->mutex);
         while (!done() && !interrupted())
-            r->walk_wakes.wait_for(lock, INTERRUPTION_POLL);
+            r->walk_wakes.wait_for(lock, r->poll);
     }
     r->awaited.store(NOTHING);
     forget_waits();
@@ -278,10 +279,11 @@ int reads_in_flight(const Readers* r)
 
 // Starting and stopping
 
-Readers* make_readers(ReadSeam seam)
+Readers* make_readers(ReadSeam seam, std::chrono::milliseconds poll)
 {
     Readers* r = new Readers;
     r->seam = seam;
+    r->poll = poll;
     return r;
 }
 

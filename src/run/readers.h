@@ -11,6 +11,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -54,7 +55,8 @@ struct Readers;
 constexpr std::uint64_t NO_PLACE = UINT64_MAX;
 
 // Starts no thread yet: the walk starts them as it needs them.
-Readers* make_readers(ReadSeam seam);
+// The walk, asleep, looks for an interruption every poll.
+Readers* make_readers(ReadSeam seam, std::chrono::milliseconds poll);
 
 // Stops the threads once their reads are over; the slots stay until freed.
 void stop_readers(Readers* r);

@@ -430,7 +430,7 @@ static void queue_failure(Walk& w, const std::string& path, int error)
 
 static void start_queue(Walk& w)
 {
-    w.readers = make_readers(w.setup.read);
+    w.readers = make_readers(w.setup.read, w.setup.interruption_poll);
     w.slots = slots_of(w.readers);
     // While reads are quick the walk and one reader a further processor
     // share the work.

@@ -2,6 +2,7 @@
 // recording and a progress dot after each subdirectory.
 #pragma once
 
+#include <chrono>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -9,6 +10,7 @@
 #include "platform/platform.h"
 #include "run/readers.h"
 #include "run/stretch.h"
+#include "run/tuning.h"
 #include "run/waits.h"
 
 // What the walk decided, for a test to look at once the walk is over.
@@ -25,6 +27,9 @@ struct WalkSetup {
     unsigned processors = 0; // 0: as many as the process may use
     int descriptors = 0;     // 0: the budget taken from the system
     ReadersTrace* trace = nullptr;
+    // How often the sleeping walk looks for an interruption; a test makes
+    // it long, so that a wake-up lost shows as a hang, not a delay.
+    std::chrono::milliseconds interruption_poll = INTERRUPTION_POLL;
 };
 
 // Why a run stopped before its end: a row could not be written, or
