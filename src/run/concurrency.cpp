@@ -43,16 +43,20 @@ static bool tried(Concurrency& c, double rate)
 }
 
 // The next try. More reads in flight can only help while those allowed are
-// kept busy and the processors have time to spare for them: then as many
-// as keep up with the walk, at least twice the best. While the walk lists
-// no faster than they read, or the processors are full (the kernel's work
-// for a cold local disk, or other programs), fewer may do as well.
+// kept busy, the processors have time to spare for them and the storage
+// serves them at once, rather than queueing them, as a local disk does
+// (reads then take several times as long as the quickest): then as many as
+// keep up with the walk, at least twice the best. While the walk lists no
+// faster than they read, the processors are full (the kernel's work for a
+// cold local disk, or other programs) or the storage queues, fewer may do
+// as well.
 static void try_another(Concurrency& c, const ReadsSeen& seen)
 {
     bool busy = seen.mean_in_flight >= BUSY * c.best;
     bool spare = seen.busy_processors < PROCESSORS_BUSY;
+    bool queueing = seen.latency > QUEUEING * seen.quickest;
     int fewest = std::clamp(SLOW_START, c.quick, c.most);
-    if (busy && spare) {
+    if (busy && spare && !queueing) {
         double keeping_up = std::ceil(seen.walk_rate * seen.latency);
         c.target = static_cast<int>(std::min<double>(std::max(2.0 * c.best, keeping_up), c.most));
     } else if (c.best / 2 >= fewest) {

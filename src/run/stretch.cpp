@@ -14,6 +14,8 @@ bool count_read(Stretch& s, const FileHead& read, int in_flight, double ended)
     s.in_flight += in_flight;
     s.latency += read.seconds;
     s.waited += read.waited;
+    if (read.waited && (s.quickest == 0 || read.seconds < s.quickest))
+        s.quickest = read.seconds;
     s.end = std::max(s.end, ended);
     return ++s.reads >= s.size && s.end - s.start >= s.least_time;
 }
@@ -37,13 +39,14 @@ ReadsSeen take_stretch(Stretch& s, const ReadersClock& clock, unsigned processor
     seen.waited = s.waited;
     seen.seconds = s.end - s.start;
     seen.latency = s.latency / s.reads;
+    seen.quickest = s.quickest;
     seen.mean_in_flight = s.in_flight / s.reads;
     double walked = now - s.walk_start;
     double listing = walked - (walk.held_up - s.walk.held_up);
     seen.walk_rate = listing > 0 ? static_cast<double>(walk.queued - s.walk.queued) / listing : 0;
     seen.busy_processors = busy_share(s.processors, processors_now, walked, processors);
     s.reads = s.waited = 0;
-    s.in_flight = s.latency = 0;
+    s.in_flight = s.latency = s.quickest = 0;
     s.start = s.end;
     s.walk_start = now;
     s.processors = processors_now;

@@ -35,6 +35,7 @@ struct Stretch {
     int reads = 0, waited = 0;
     double in_flight = 0; // summed over its reads, as each ended
     double latency = 0;   // the reads' own time, summed
+    double quickest = 0;  // of those that waited, the quickest's; 0 while none has
     double start = 0;     // when the last stretch's last read ended
     double end = 0;       // when its latest read ended
     double walk_start = 0;
