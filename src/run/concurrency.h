@@ -5,11 +5,12 @@
 // target starts at a number that suits both a cold disk and a share; while
 // the processors have time to spare, the reads allowed are kept busy and
 // the storage does not queue them, it tries more: as many as keep up with
-// the walk by Little's law (in flight = rate x latency), at least twice as
-// many. It keeps them when the rate rose by a good part, halves while that
-// loses little, tries again now and then, and judges from the latest reads
-// only. When reads turn quick again the target falls back to the
-// processors.
+// the walk by Little's law (in flight = rate x latency) when it lists
+// faster than that, twice as many when it queued nothing. It keeps them
+// when the rate rose by a good part; while the storage queues the reads or
+// the walk does not keep them busy, it halves while that loses little. It
+// tries again now and then, and judges from the latest reads only. When
+// reads turn quick again the target falls back to the processors.
 #pragma once
 
 // What the reads of one stretch came to.
