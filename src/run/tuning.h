@@ -52,10 +52,12 @@ constexpr double SLOW_READ = 50e-6; // seconds
 constexpr int STRETCH_READS = 32;
 
 // ... and lasting at least this long: over 10 ms the rate on a cold disk
-// still swung by 40% from one stretch to the next, over 30 ms by about
-// 12%. Reads are counted as their rows go out, and rows go out in bursts
-// once a straggler is done: a stretch counted out in one burst would
-// otherwise seem to have taken no time at all.
+// (then taken as reads over the stretch's time) still swung by 40% from one
+// stretch to the next, over 30 ms by about 12%; and the system counts the
+// processors' busy time in hundredths of a second. Reads are counted as
+// their rows go out, and rows go out in bursts once a straggler is done: a
+// stretch counted out in one burst would otherwise seem to have taken no
+// time at all.
 constexpr double STRETCH_SECONDS = 0.030;
 
 // The first stretch is one read, with no least time: until it ends one
