@@ -17,8 +17,8 @@ struct Storage {
     std::function<double(int)> rate; // files a second at a number in flight
     double processors_busy = 0.2;
     bool quick = false;
-    int supply = 1 << 20;     // the most the walk keeps in flight
-    double walk_rate = 20000; // files a second the walk lists
+    int supply = 1 << 20; // the most the walk keeps in flight
+    double walk_rate = 0; // files a second the walk lists; 0: it has queued all
 };
 
 // The targets after each of n stretches on that storage.
@@ -71,7 +71,7 @@ TEST(Concurrency, ClimbsWhileTheStoragePays)
 TEST(Concurrency, StaysWhereMoreDoNotPay)
 {
     const Storage storage[] = {{disk, 0.9, false, 1 << 20, 150000},
-                               {share, 0.9},
+                               {share, 0.9, false, 1 << 20, 20000},
                                {disk, 0.2, false, 1 << 20, 150000},
                                {share, 0.2, false, 36, 12000}};
     for (const Storage& s : storage) {
@@ -85,22 +85,21 @@ TEST(Concurrency, StaysWhereMoreDoNotPay)
 // quick reads to the processors; slow reads again to where it started, not
 // to where it was. A budget below the target (descriptors short for a
 // while) sets the pace, and the target stands for when the budget allows
-// it again. The walk has queued everything.
+// it again.
 TEST(Concurrency, ComesBackDown)
 {
-    const Storage climbing{share, 0.2, false, 1 << 20, 0};
     Concurrency c = initial_concurrency(2, 256);
-    targets(c, climbing, 10);
-    targets(c, {[](int n) { return std::min(n, 30) / 0.003; }, 0.2, false, 1 << 20, 0}, 40);
+    targets(c, {share}, 10);
+    targets(c, {[](int n) { return std::min(n, 30) / 0.003; }}, 40);
     EXPECT_EQ(c.best, SLOW_START);
-    targets(c, climbing, 10);
+    targets(c, {share}, 10);
     EXPECT_EQ(targets(c, {share, 0.2, true}, 1)[0], 2);
-    EXPECT_EQ(targets(c, climbing, 1)[0], SLOW_START);
+    EXPECT_EQ(targets(c, {share}, 1)[0], SLOW_START);
     set_most(c, 6);
-    targets(c, climbing, 10);
+    targets(c, {share}, 10);
     EXPECT_EQ(c.best, SLOW_START);
     set_most(c, 256);
-    EXPECT_EQ(targets(c, climbing, 1)[0], 2 * SLOW_START);
+    EXPECT_EQ(targets(c, {share}, 1)[0], 2 * SLOW_START);
 }
 
 // A stretch comes to what its reads said and the clock shows: the walk's
