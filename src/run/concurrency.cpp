@@ -43,19 +43,26 @@ static bool tried(Concurrency& c, double rate)
 }
 
 // The next try. More reads in flight can only help while those allowed are
-// kept busy and the processors have time to spare for them: then as many
-// as keep up with the walk, at least twice the best. While the walk lists
-// no faster than they read, or the processors are full (the kernel's work
-// for a cold local disk, or other programs), fewer may do as well.
+// kept busy, the processors have time to spare for them, the storage
+// serves them at once, rather than queueing them as a local disk does
+// (reads then take several times as long as the quickest), and the walk
+// lists faster than they keep up with: then as many as keep up by Little's
+// law. More than that only take the processors from the walk, unless it
+// queued nothing (done, or held up by the reads): then twice the best.
+// While the storage queues them, or the walk lists no faster than they
+// read, fewer may do as well.
 static void try_another(Concurrency& c, const ReadsSeen& seen)
 {
     bool busy = seen.mean_in_flight >= BUSY * c.best;
     bool spare = seen.busy_processors < PROCESSORS_BUSY;
+    bool queueing = seen.latency > QUEUEING * seen.quickest;
+    double keeping_up = std::ceil(seen.walk_rate * seen.latency);
+    bool behind = seen.walk_rate == 0 || keeping_up > RATE_GAIN * c.best;
     int fewest = std::clamp(SLOW_START, c.quick, c.most);
-    if (busy && spare) {
-        double keeping_up = std::ceil(seen.walk_rate * seen.latency);
-        c.target = static_cast<int>(std::min<double>(std::max(2.0 * c.best, keeping_up), c.most));
-    } else if (c.best / 2 >= fewest) {
+    if (busy && spare && !queueing && behind) {
+        double more = seen.walk_rate > 0 ? keeping_up : 2.0 * c.best;
+        c.target = static_cast<int>(std::min<double>(more, c.most));
+    } else if ((queueing || !busy) && c.best / 2 >= fewest) {
         c.target = c.best / 2;
     }
 }
@@ -77,9 +84,12 @@ void judge_stretch(Concurrency& c, const ReadsSeen& seen)
     }
     // While the budget allows fewer than the best, it sets the pace, not the
     // storage: nothing is learnt until it allows them again.
-    if (seen.seconds <= 0 || c.most < c.best)
+    if (seen.latency <= 0 || c.most < c.best)
         return;
-    double rate = seen.reads / seen.seconds;
+    // The rate by Little's law, from the reads' own figures. Counted over the
+    // stretch's time it fell short after a rise: the reads are counted in
+    // order, in bursts, and the first of them began under the last target.
+    double rate = seen.mean_in_flight / seen.latency;
     if (c.target != c.best) {
         if (!tried(c, rate))
             return;

@@ -3,13 +3,14 @@
 // each. While they wait for the storage, more in flight finish more files a
 // second, up to what the storage serves at once, and fewer past it. The
 // target starts at a number that suits both a cold disk and a share; while
-// the processors
-// have time to spare and the reads allowed are kept busy, it tries more:
-// as many as keep up with the walk by Little's law (in flight = rate x
-// latency), at least twice as many. It keeps them when the rate rose by a
-// good part, halves while that loses little, tries again now and then, and
-// judges from the latest reads only. When reads turn quick again the target
-// falls back to the processors.
+// the processors have time to spare, the reads allowed are kept busy and
+// the storage does not queue them, it tries more: as many as keep up with
+// the walk by Little's law (in flight = rate x latency) when it lists
+// faster than that, twice as many when it queued nothing. It keeps them
+// when the rate rose by a good part; while the storage queues the reads or
+// the walk does not keep them busy, it halves while that loses little. It
+// tries again now and then, and judges from the latest reads only. When
+// reads turn quick again the target falls back to the processors.
 #pragma once
 
 // What the reads of one stretch came to.
@@ -18,6 +19,7 @@ struct ReadsSeen {
     int waited;             // of them, waited for the storage
     double seconds;         // from the stretch's start to its end
     double latency;         // a read's own time, on average
+    double quickest;        // the quickest read's own time of those that waited
     double mean_in_flight;  // reads in flight as each ended
     double walk_rate;       // files the walk queues a second while it is not held up
     double busy_processors; // of the processors the process may use, the share busy

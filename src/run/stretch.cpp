@@ -14,6 +14,8 @@ bool count_read(Stretch& s, const FileHead& read, int in_flight, double ended)
     s.in_flight += in_flight;
     s.latency += read.seconds;
     s.waited += read.waited;
+    if (read.waited && (s.quickest == 0 || read.seconds < s.quickest))
+        s.quickest = read.seconds;
     s.first = s.reads ? std::min(s.first, ended) : ended;
     s.last = s.reads ? std::max(s.last, ended) : ended;
     return ++s.reads >= s.size && s.last - s.first >= s.least_time;
@@ -38,13 +40,14 @@ ReadsSeen take_stretch(Stretch& s, const ReadersClock& clock, unsigned processor
     seen.waited = s.waited;
     seen.seconds = s.last - s.first;
     seen.latency = s.latency / s.reads;
+    seen.quickest = s.quickest;
     seen.mean_in_flight = s.in_flight / s.reads;
     double walked = now - s.walk_start;
     double listing = walked - (walk.held_up - s.walk.held_up);
     seen.walk_rate = listing > 0 ? static_cast<double>(walk.queued - s.walk.queued) / listing : 0;
     seen.busy_processors = busy_share(s.processors, processors_now, walked, processors);
     s.reads = s.waited = 0;
-    s.in_flight = s.latency = 0;
+    s.in_flight = s.latency = s.quickest = 0;
     s.walk_start = now;
     s.processors = processors_now;
     s.walk = walk;

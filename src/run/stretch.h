@@ -36,6 +36,7 @@ struct Stretch {
     int reads = 0, waited = 0;
     double in_flight = 0; // summed over its reads, as each ended
     double latency = 0;   // the reads' own time, summed
+    double quickest = 0;  // of those that waited, the quickest's; 0 while none has
     double first = 0;     // when its earliest read ended
     double last = 0;      // and its latest
     double walk_start = 0;

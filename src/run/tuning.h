@@ -57,16 +57,21 @@ constexpr double SLOW_READ = 50e-6; // seconds
 constexpr int STRETCH_READS = 32;
 
 // ... and lasting at least this long: over 10 ms the rate on a cold disk
-// still swung by 40% from one stretch to the next, over 30 ms by about
-// 12%. Reads are counted as their rows go out, and rows go out in bursts
-// once a straggler is done: a stretch counted out in one burst would
-// otherwise seem to have taken no time at all.
+// (then taken as reads over the stretch's time) still swung by 40% from one
+// stretch to the next, over 30 ms by about 12%; and the system counts the
+// processors' busy time in hundredths of a second. Reads are counted as
+// their rows go out, and rows go out in bursts once a straggler is done: a
+// stretch counted out in one burst would otherwise seem to have taken no
+// time at all.
 constexpr double STRETCH_SECONDS = 0.030;
 
-// The first stretch is shorter, in reads and in time: on a share its reads
-// take milliseconds each, and until it ends only one a processor is in
-// flight.
-constexpr int FIRST_STRETCH = 8;
+// The first stretch is one read, with no least time: until it ends one
+// read is in flight, the walk listing meanwhile, and on a share it takes
+// milliseconds. One read that waited was already enough to start more (one
+// in eight is, later). On slowfs at 4 ms (one-trip listings) 8 reads took
+// 128 ms of a 0.5 s run; one takes 38 ms, of which the walk's first
+// listings are 25.
+constexpr int FIRST_STRETCH = 1;
 
 // A stretch in which more than this share of the reads waited for the
 // storage is slow; in a quicker one the processors set the pace.
@@ -79,7 +84,15 @@ constexpr double WAITED_SHARE = 1.0 / 8;
 // at 32), which the target tries once the processors have time to spare.
 constexpr int SLOW_START = 32;
 
-// More reads in flight are tried only while those allowed are kept busy:
+// More reads in flight are tried only while the storage does not queue
+// them: while a read takes on average no more than this many times the
+// quickest that waited. On the cold local disk, at 32 in flight, reads
+// took 0.4 to 0.6 ms and the quickest 50 to 70 us; on a share answering in
+// 1 or 4 ms, 1.0 to 1.3 times the quickest until the processors filled
+// (2.3 times at 121 in flight at 1 ms).
+constexpr double QUEUEING = 2;
+
+// ... and while those allowed are kept busy:
 // three quarters of them in flight on average.
 constexpr double BUSY = 0.75;
 
