@@ -2,8 +2,8 @@
 // next. While reads are quick the processors are what counts, one read
 // each. While they wait for the storage, more in flight finish more files a
 // second, up to what the storage serves at once, and fewer past it. The
-// target starts at a number that suits both a cold disk and a share; while
-// the processors have time to spare, the reads allowed are kept busy and
+// target starts at the best on a cold local disk (SLOW_START); while the
+// processors have time to spare, the reads allowed are kept busy and
 // the storage does not queue them, it tries more: as many as keep up with
 // the walk by Little's law (in flight = rate x latency) when it lists
 // faster than that, twice as many when it queued nothing. It keeps them
