@@ -17,7 +17,6 @@
 struct ReadsSeen {
     int reads;
     int waited;             // of them, waited for the storage
-    double seconds;         // from the first of its reads to end to the last
     double latency;         // a read's own time, on average
     double quickest;        // the quickest read's own time of those that waited
     double mean_in_flight;  // reads in flight as each ended

@@ -3,11 +3,10 @@
 // the storage: many in flight cost little more than one.
 //
 // The walk's thread queues items in a ring and writes them out in order;
-// a reader only claims the oldest file not yet claimed, takes one of the
-// permits for reads in flight, reads the file, gives the permit back, makes
-// its row and marks the item done. Everything else, descriptors, listings,
-// counting and judging the reads, starting and waking readers, is the
-// walk's (see queue.cpp). What the two share is in this file alone.
+// a reader only takes a permit, claims the oldest file not yet claimed,
+// reads it, gives the permit back, makes its row and marks the item done.
+// Everything else is the walk's (walk.cpp). What the two share is in
+// readers.cpp alone.
 #pragma once
 
 #include <atomic>
@@ -54,8 +53,8 @@ struct Readers;
 
 constexpr std::uint64_t NO_PLACE = UINT64_MAX;
 
-// Starts no thread yet: the walk starts them as it needs them.
-// The walk, asleep, looks for an interruption every poll.
+// Starts no thread yet. The walk, asleep, looks for an interruption every
+// poll.
 Readers* make_readers(ReadSeam seam, std::chrono::milliseconds poll);
 
 // Stops the threads once their reads are over; the slots stay until freed.

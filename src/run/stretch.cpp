@@ -38,7 +38,6 @@ ReadsSeen take_stretch(Stretch& s, const ReadersClock& clock, unsigned processor
     ReadsSeen seen;
     seen.reads = s.reads;
     seen.waited = s.waited;
-    seen.seconds = s.last - s.first;
     seen.latency = s.latency / s.reads;
     seen.quickest = s.quickest;
     seen.mean_in_flight = s.in_flight / s.reads;

@@ -5,9 +5,7 @@
 // stretch and, at the stretch's end, judges how many reads to keep in
 // flight and starts or wakes readers; it gives the file's listing back;
 // it reads again, itself, a file refused for want of descriptors; and it
-// reports the places that could not be read. Iterative rather than
-// recursive, so that the depth of the tree is limited by memory, not by
-// the stack.
+// reports the places that could not be read.
 #include "run/walk.h"
 
 #include <algorithm>
@@ -98,21 +96,21 @@ static void write_all(Walk& w);
 // An open refused for want of descriptors is tried again each time one is
 // given back, and once more when the walk holds nothing it could give
 // back. Refused then too, the run stops there, for path, after what was
-// queued before has gone out.
+// queued before has gone out. *error is the last try's.
 template <typename Open>
-bool open_in_budget(Walk& w, const std::string& path, bool may_write, Open open)
+bool open_in_budget(Walk& w, const std::string& path, bool may_write, int* error, Open open)
 {
     for (bool last_try = false;;) {
-        int error = 0;
-        if (open(&error))
+        *error = 0;
+        if (open(error))
             return true;
-        if (!is_shortage(error) || failed(w) || stop_asked(w))
+        if (!is_shortage(*error) || failed(w) || stop_asked(w))
             return false;
         if (last_try) {
             if (may_write)
                 write_all(w);
             if (!failed(w))
-                w.failure = {error, false, path};
+                w.failure = {*error, false, path};
             return false;
         }
         lower_limit(w);
@@ -238,11 +236,12 @@ template <typename ReadAgain>
 static bool write_file(Walk& w, Slot& s, const std::string& path, ReadAgain read_again)
 {
     count(w, s);
-    if (is_shortage(s.read.error) && !failed(w))
-        open_in_budget(w, path, false, [&](int* error) {
+    int error = s.read.error;
+    if (is_shortage(error) && !failed(w))
+        open_in_budget(w, path, false, &error, [&](int* e) {
             read_again();
-            *error = s.read.error;
-            return !is_shortage(*error);
+            *e = s.read.error;
+            return !is_shortage(*e);
         });
     if (failed(w))
         return true;
@@ -400,32 +399,30 @@ static void queue_file(Walk& w, Listing* listing, const FileSpec& file)
 
 // Dots and failures are done as they are queued: the walk goes on while
 // the files before them are read.
-static void queue_done(Walk& w, ItemKind kind, const std::string& path, int error)
+static void queue_done(Walk& w, Slot& s, ItemKind kind)
 {
-    Slot* s = next_slot(w);
-    if (!s)
-        return;
-    s->kind = kind;
-    if (kind == ITEM_FAILURE) {
-        s->path.assign(path);
-        s->read.error = error;
-    }
-    s->done.store(true);
+    s.kind = kind;
+    s.done.store(true);
     w.queued++;
     write_ready(w, false);
 }
 
 static void queue_dot(Walk& w)
 {
-    queue_done(w, ITEM_DOT, {}, 0);
+    if (Slot* s = next_slot(w))
+        queue_done(w, *s, ITEM_DOT);
 }
 
 // A place that could not be read, unless its failure is passed over in
 // silence.
 static void queue_failure(Walk& w, const std::string& path, int error)
 {
-    if (error && !is_silent(error) && !is_shortage(error))
-        queue_done(w, ITEM_FAILURE, path, error);
+    Slot* s = error && !is_silent(error) && !is_shortage(error) ? next_slot(w) : nullptr;
+    if (!s)
+        return;
+    s->path.assign(path);
+    s->read.error = error;
+    queue_done(w, *s, ITEM_FAILURE);
 }
 
 static void start_queue(Walk& w)
@@ -524,11 +521,11 @@ static bool make_room(Walk& w, int more)
 
 // Opens a listing within the budget: first room for it, then the open.
 template <typename Open>
-static bool open_listing(Walk& w, const std::string& path, int more, Open open)
+static bool open_listing(Walk& w, const std::string& path, int more, int* error, Open open)
 {
-    return open_in_budget(w, path, true, [&](int* error) {
-        *error = EMFILE; // when the walk's own listings fill the budget
-        return make_room(w, more) && open(error);
+    return open_in_budget(w, path, true, error, [&](int* e) {
+        *e = EMFILE; // when the walk's own listings fill the budget
+        return make_room(w, more) && open(e);
     });
 }
 
@@ -550,9 +547,8 @@ static void enter(Walk& w, const DirEntry& entry)
     DirListing* sub = nullptr;
     DirId id;
     int error = 0;
-    open_listing(w, w.path, 1, [&](int* e) {
+    open_listing(w, w.path, 1, &error, [&](int* e) {
         sub = open_subdirectory(w.listings.back()->dir, entry, &id, e);
-        error = *e;
         return sub != nullptr;
     });
     if (!sub)
@@ -582,11 +578,8 @@ static void leave(Walk& w)
             write_through(w, done->last);
             std::string path = w.path.substr(0, parent->path_len);
             int error = 0;
-            parent->broken = !open_listing(w, path, 0, [&](int* e) {
-                bool ok = take_up(w.budget, parent, done, e);
-                error = *e;
-                return ok;
-            });
+            parent->broken = !open_listing(
+                w, path, 0, &error, [&](int* e) { return take_up(w.budget, parent, done, e); });
             if (parent->broken)
                 queue_failure(w, path, error);
         }
@@ -642,9 +635,8 @@ WalkResult scan_directory(const RootDir& root, std::FILE* out, std::FILE* progre
     DirListing* dir = nullptr;
     DirId id;
     int error = 0;
-    open_listing(w, root.shown, 1, [&](int* e) {
+    open_listing(w, root.shown, 1, &error, [&](int* e) {
         dir = open_root(root, &id, e);
-        error = *e;
         return dir != nullptr;
     });
     if (!dir) {
