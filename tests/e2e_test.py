@@ -113,6 +113,7 @@ class Case:
     processors: int = 0  # the tool may run on (0: all)
     cold: bool = False  # the page cache dropped first (root only)
     nofile: int = 0  # the tool's limit of open files (0: as inherited)
+    no_stdin: bool = False  # started with standard input closed, as daemons may start it
 
 
 ONE = {"a/r.au": REC}
@@ -146,6 +147,9 @@ CASES = [
     Case("too few descriptors to walk", ONE, where="native", nofile=4,
          err="\n0 total files processed in less than a second\n"
              "aucatalog: {root}/a: Too many open files\n"),
+    # Descriptor 0 is then the first the tool opens: a valid one.
+    Case("standard input closed", {"link.au": link("a/r.au"), "a/r.au": REC, "b/c/x.au": REC},
+         ["link.au", "a/r.au", "b/c/x.au"], 3, where="native", no_stdin=True),
     Case("comma quotes the path", {"a,b/x.au": REC, "c d.au": REC}, None, 1),
     Case("links followed, never in circles", {
         "a/x.au": REC, "b/y.au": REC, "b/deep/top": link("../.."), "a/up": link(".."),
@@ -188,9 +192,11 @@ def shown(path):
     return ("Z:" if WINE and path.startswith("/") else "") + path.replace("/", SEP)
 
 
-def limits(processors=0, nofile=0):
+def limits(processors=0, nofile=0, no_stdin=False):
     """Runs the child on so many processors and with so many descriptors."""
     def apply():
+        if no_stdin:
+            os.close(0)
         if processors:
             os.sched_setaffinity(0, range(processors))
         if nofile:
@@ -210,7 +216,7 @@ def test_tree(case, tmp):
         drop_page_cache()
     cwd = case.cwd and case.cwd.replace("{root}", root).replace("{tmp}", tmp)
     result = run([given(a) for a in case.args], cwd=cwd,
-                 preexec_fn=limits(case.processors, case.nofile))
+                 preexec_fn=limits(case.processors, case.nofile, case.no_stdin))
     rels = case.rows or [rel for rel, data in case.tree.items() if data is REC and not case.err]
     paths = [ansi(given(case.prefix + "/" + rel)) for rel in in_listing_order(root, rels)]
     rows = ['"%s"' % p.replace('"', '""') if re.search('[,"\r\n]', p) else p for p in paths]

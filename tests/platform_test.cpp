@@ -69,3 +69,12 @@ TEST(Platform, ReleasedListingGoesOnFromMemory)
         EXPECT_EQ(names(after), whole) << after;
     std::filesystem::remove_all(dir);
 }
+
+// On Linux the processors' times are the machine's, all programs counted,
+// not this process's alone.
+TEST(Platform, ProcessorTimesOfTheMachine)
+{
+    ProcessorTimes t = processor_times();
+    EXPECT_GT(t.busy, 0);
+    EXPECT_GT(t.all, t.busy);
+}

@@ -352,7 +352,7 @@ ProcessorTimes processor_times()
     return own_processor_time();
 }
 
-bool thread_waits(std::uint64_t* waits)
+bool thread_waits([[maybe_unused]] std::uint64_t* waits)
 {
 #ifdef RUSAGE_THREAD
     struct rusage usage;
@@ -361,7 +361,6 @@ bool thread_waits(std::uint64_t* waits)
         return true;
     }
 #endif
-    (void)waits;
     return false;
 }
 
