@@ -417,7 +417,9 @@ static void queue_dot(Walk& w)
 // silence.
 static void queue_failure(Walk& w, const std::string& path, int error)
 {
-    Slot* s = error && !is_silent(error) && !is_shortage(error) ? next_slot(w) : nullptr;
+    if (!error || is_silent(error) || is_shortage(error))
+        return;
+    Slot* s = next_slot(w);
     if (!s)
         return;
     s->path.assign(path);
