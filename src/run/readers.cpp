@@ -186,7 +186,6 @@ bool read_again(Readers* r, std::uint64_t place)
 {
     if (!take_permit(r))
         return false;
-    slot_at(r, place).done.store(false);
     read_file(r, place);
     return true;
 }
