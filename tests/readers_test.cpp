@@ -65,18 +65,24 @@ enum Fault {
 // `fault_every`-th (0: just that one) fails as `fault` says;
 // SHORT_THEN_NO_MEMORY refuses a file for want of descriptors and runs out
 // of memory when it is read again. While `gate_closed`, reads on any
-// thread but the walk's wait at the gate until let through by number.
+// thread but the walk's wait at the gate until let through by number, as
+// does `held_back` while it is open.
 struct Script {
     int waited_from = 0, waited_to = 0;
     Fault fault = NONE;
     int fault_from = 0, fault_every = 0;
     bool gate_closed = false; // under the mutex
+    int held_back = 0;        // likewise
     double quick_seconds = 1e-4;
 
     std::atomic<int> reads{0}, in_flight{0}, most_in_flight{0}, random_reads{0};
     std::atomic<bool> slow_seen{false}; // the test saw the target rise
     std::atomic<int> quick_since{0};    // reads begun since, not told to skip what follows
     std::atomic<long long> now_us{0};
+    // The walk reads the wall clock as each of its sleeps begins and ends,
+    // and with the processors' at each stretch: an odd difference means it
+    // sleeps.
+    std::atomic<int> wall_reads{0}, processor_reads{0};
     std::thread::id walk_thread;
     std::mutex mutex;
     std::condition_variable gate;
@@ -88,14 +94,22 @@ struct Script {
 
 // The clock: a read that waited for the storage moves it on 1 ms, any other
 // 100 us; the processors are a fifth busy.
+double now(const Script& s)
+{
+    return static_cast<double>(s.now_us.load()) / 1e6;
+}
+
 double fake_wall(void* context)
 {
-    return static_cast<double>(static_cast<Script*>(context)->now_us.load()) / 1e6;
+    ++static_cast<Script*>(context)->wall_reads;
+    return now(*static_cast<Script*>(context));
 }
 
 ProcessorTimes fake_processors(void* context)
 {
-    return {fake_wall(context) / 5, fake_wall(context)};
+    Script& s = *static_cast<Script*>(context);
+    ++s.processor_reads;
+    return {now(s) / 5, now(s)};
 }
 
 void pass_gate(Script& s, int k)
@@ -106,7 +120,8 @@ void pass_gate(Script& s, int k)
     s.held.insert(k);
     s.at_the_gate.insert(std::this_thread::get_id());
     s.gate.notify_all();
-    s.gate.wait(lock, [&] { return !s.gate_closed || s.let_through.count(k); });
+    s.gate.wait(lock,
+                [&] { return (!s.gate_closed && k != s.held_back) || s.let_through.count(k); });
     s.held.erase(k);
     s.gate.notify_all();
 }
@@ -251,7 +266,13 @@ TEST(Readers, QuickReadsOneAProcessor)
             EXPECT_EQ(run_script(s, processors).rows, undisturbed());
             EXPECT_EQ(s.trace.threads_started, static_cast<int>(processors) - 1);
             EXPECT_LE(s.most_in_flight.load(), static_cast<int>(processors));
+            // A stretch lasts STRETCH_SECONDS of the reads' own time: 300
+            // quick reads, not STRETCH_READS.
             EXPECT_GT(s.trace.targets.size(), 1u);
+            EXPECT_LT(static_cast<int>(s.trace.targets.size()), FILES / STRETCH_READS / 2);
+            if (processors == 1) {
+                EXPECT_EQ(s.trace.walk_slept, 0); // it reads each file as it lists it
+            }
             for (int target : s.trace.targets)
                 EXPECT_EQ(target, static_cast<int>(processors));
             EXPECT_EQ(s.random_reads.load(), 0);
@@ -296,7 +317,9 @@ void fill_the_gate(Script& s, std::unique_lock<std::mutex>& lock, unsigned proce
 // own, and the walk sleeps. Reads let through one at a time, in any order,
 // each wake whoever waits for them, and the catalogue is the same. Let
 // through oldest first, every read ends with all the others in flight:
-// they are kept busy, and with processors to spare more are tried.
+// they are kept busy, and with processors to spare more are tried. The
+// last read is held until the walk sleeps for it alone: its end must wake
+// the walk.
 TEST(Readers, GatedReads)
 {
     enum Order { OLDEST_FIRST, NEWEST_FIRST, BOTH_ENDS };
@@ -321,7 +344,13 @@ TEST(Readers, GatedReads)
                 s.let_through.insert(newest ? *s.held.rbegin() : *s.held.begin());
                 s.gate.notify_all();
             }
+            s.held_back = FILES;
             s.gate_closed = false;
+            s.gate.notify_all();
+            while (s.reads < FILES || s.in_flight > 1 ||
+                   (s.wall_reads - s.processor_reads) % 2 == 0)
+                s.gate.wait_for(lock, std::chrono::milliseconds(1));
+            s.let_through.insert(FILES);
             s.gate.notify_all();
         }
         walk.join();
