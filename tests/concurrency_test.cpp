@@ -102,6 +102,24 @@ TEST(Concurrency, ComesBackDown)
     EXPECT_EQ(targets(c, {share}, 1)[0], 2 * SLOW_START);
 }
 
+// A stretch is slow once an eighth of its reads or more waited. Tries that
+// failed wait longer and longer, but reads that turned quick and then slow
+// again start afresh: the next failure waits two stretches, not sixteen.
+TEST(Concurrency, SlowFromAnEighthAndAfresh)
+{
+    Concurrency c = initial_concurrency(2, 256);
+    judge_stretch(c, {72, 8, 0.003, 0.003, 2, 0, 0.2});
+    EXPECT_FALSE(c.slow);
+    judge_stretch(c, {72, 9, 0.003, 0.003, 2, 0, 0.2});
+    EXPECT_TRUE(c.slow);
+    Storage flat{[](int n) { return std::min(n, SLOW_START) / 0.003; }};
+    targets(c, flat, 100);
+    EXPECT_EQ(c.patience, MOST_PATIENCE);
+    targets(c, {flat.rate, 0.2, true}, 1);
+    std::vector<int> t = targets(c, flat, 10);
+    EXPECT_GE(std::count_if(t.begin(), t.end(), [](int n) { return n > SLOW_START; }), 2);
+}
+
 // A stretch comes to what its reads said and the clock shows: the walk's
 // rate counts only the time it was not held up by the reads. Where the
 // system gives no processor times for all programs, the process's own
