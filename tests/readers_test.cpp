@@ -94,7 +94,7 @@ struct Script {
 
 // The clock: a read that waited for the storage moves it on 1 ms, any other
 // 100 us; the processors are a fifth busy.
-double now(const Script& s)
+double script_time(const Script& s)
 {
     return static_cast<double>(s.now_us.load()) / 1e6;
 }
@@ -102,14 +102,14 @@ double now(const Script& s)
 double fake_wall(void* context)
 {
     ++static_cast<Script*>(context)->wall_reads;
-    return now(*static_cast<Script*>(context));
+    return script_time(*static_cast<Script*>(context));
 }
 
 ProcessorTimes fake_processors(void* context)
 {
     Script& s = *static_cast<Script*>(context);
     ++s.processor_reads;
-    return {now(s) / 5, now(s)};
+    return {script_time(s) / 5, script_time(s)};
 }
 
 void pass_gate(Script& s, int k)
