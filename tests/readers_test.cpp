@@ -49,27 +49,18 @@ struct Tree {
     ~Tree() { std::filesystem::remove_all(root); }
 };
 
-enum Fault {
-    NONE,
-    SHORT_OF_DESCRIPTORS,
-    SYSTEM_SHORT_OF_FILES,
-    NO_MEMORY,
-    SHORT_THEN_NO_MEMORY,
-    BAD_SECTOR,
-    NO_ACCESS,
-};
+constexpr int NO_MEMORY = -1; // a fault that throws bad_alloc, where others are errors
 
 // What the reads do, and what the test sees of them, for one run. Reads
 // are counted from 1 over all threads. Those from `waited_from` to
 // `waited_to` wait for the storage. From `fault_from` on, every
-// `fault_every`-th (0: just that one) fails as `fault` says;
-// SHORT_THEN_NO_MEMORY refuses a file for want of descriptors and runs out
-// of memory when it is read again. While `gate_closed`, reads on any
-// thread but the walk's wait at the gate until let through by number, as
-// does `held_back` while it is open.
+// `fault_every`-th (0: just that one) fails with the error `fault`, or runs
+// out of memory. While `gate_closed`, reads on any thread but the walk's
+// wait at the gate until let through by number, as does `held_back` while
+// it is open.
 struct Script {
     int waited_from = 0, waited_to = 0;
-    Fault fault = NONE;
+    int fault = 0;
     int fault_from = 0, fault_every = 0;
     bool gate_closed = false; // under the mutex
     int held_back = 0;        // likewise
@@ -88,7 +79,6 @@ struct Script {
     std::condition_variable gate;
     std::set<int> held, let_through;       // reads by number, under the mutex
     std::set<std::thread::id> at_the_gate; // every thread that came there, likewise
-    std::string refused;
     ReadersTrace trace;
 };
 
@@ -127,22 +117,14 @@ void pass_gate(Script& s, int k)
 }
 
 // The error the k-th read fails with, or 0; throws when out of memory.
-int fault_of(Script& s, int k, const FileSpec& file)
+int fault_of(const Script& s, int k)
 {
     k -= s.fault_from;
-    if (s.fault == SHORT_THEN_NO_MEMORY) {
-        std::lock_guard<std::mutex> lock(s.mutex);
-        if (k == 0)
-            s.refused = file.name;
-        else if (file.name == s.refused)
-            throw std::bad_alloc();
-    }
-    if (s.fault == NONE || !(k == 0 || (k > 0 && s.fault_every && k % s.fault_every == 0)))
+    if (!s.fault || !(k == 0 || (k > 0 && s.fault_every && k % s.fault_every == 0)))
         return 0;
     if (s.fault == NO_MEMORY)
         throw std::bad_alloc();
-    const int errors[] = {0, EMFILE, ENFILE, 0, EMFILE, EIO, EACCES};
-    return errors[s.fault];
+    return s.fault;
 }
 
 // A recording whose talkgroup is the number in the file's name.
@@ -171,7 +153,7 @@ bool scripted_read(void* context, const FileSpec& file, unsigned char* head, std
     out->seconds = out->waited ? 1e-3 : s.quick_seconds;
     out->ended = static_cast<double>(s.now_us += out->waited ? 1000 : 100) / 1e6;
     s.in_flight--;
-    out->error = fault_of(s, k, file);
+    out->error = fault_of(s, k);
     if (out->error)
         return false;
     make_header(file.name, head);
@@ -368,54 +350,33 @@ TEST(Readers, GatedReads)
     }
 }
 
-// Reads that wait, after a moment's shortage of the system's files, put
-// the target up and are told to skip what follows the header; once they
-// are quick again the target falls back to the processors, and the
-// catalogue is the same throughout.
-TEST(Readers, TargetFollowsTheStorage)
-{
-    Script s;
-    // Waiting for longer than a window of reads: a reader may be that far
-    // ahead of the rows going out, and of the reads being judged.
-    s.waited_from = 1, s.waited_to = FILES - 600;
-    s.fault = SYSTEM_SHORT_OF_FILES, s.fault_from = 1;
-    EXPECT_EQ(run_script(s, 2).rows, undisturbed());
-    ASSERT_GE(s.trace.targets.size(), 4u);
-    EXPECT_EQ(s.trace.targets[1], SLOW_START);
-    EXPECT_EQ(s.trace.targets.back(), 2) << ::testing::PrintToString(s.trace.targets);
-    EXPECT_GT(s.random_reads.load(), 0);
-}
-
 // A read refused for want of descriptors, whichever read it is and
 // whichever thread, is read again and nothing is lost. Refused for good,
 // the run stops at the first file refused twice, after the rows before it.
-// Out of memory on a reader thread, or on the walk reading a refused file
-// again, the run ends as on the walk's own: bad_alloc, after a prefix of
-// the rows. A file the storage fails to read is left out and counted; one
-// that is not accessible is left out in silence.
+// Out of memory on a reader thread, the run ends as on the walk's own:
+// bad_alloc, after a prefix of the rows. A file the storage fails to read is left out and counted;
+// one that is not accessible is left out in silence.
 TEST(Readers, ReadsThatFail)
 {
     enum Outcome { WHOLE, STOPPED, OUT_OF_MEMORY, LEFT_OUT };
     struct Case {
         unsigned processors;
-        Fault fault;
+        int fault;
         int first, every;
         Outcome outcome;
     };
     const Case cases[] = {
-        {1, SHORT_OF_DESCRIPTORS, 1, 0, WHOLE},
-        {2, SHORT_OF_DESCRIPTORS, 17, 0, WHOLE},
-        {2, SHORT_OF_DESCRIPTORS, FILES, 0, WHOLE},
-        {1, SHORT_OF_DESCRIPTORS, 1, 1, STOPPED},
-        {2, SHORT_OF_DESCRIPTORS, 17, 1, STOPPED},
+        {1, EMFILE, 1, 0, WHOLE},
+        {2, EMFILE, 17, 0, WHOLE},
+        {2, ENFILE, FILES, 0, WHOLE},
+        {1, EMFILE, 1, 1, STOPPED},
+        {2, EMFILE, 17, 1, STOPPED},
         {1, NO_MEMORY, 17, 0, OUT_OF_MEMORY},
         {2, NO_MEMORY, 1, 0, OUT_OF_MEMORY},
         {2, NO_MEMORY, FILES, 0, OUT_OF_MEMORY},
-        {1, SHORT_THEN_NO_MEMORY, 1, 0, OUT_OF_MEMORY},
-        {2, SHORT_THEN_NO_MEMORY, 17, 0, OUT_OF_MEMORY},
-        {1, BAD_SECTOR, 5, 100, LEFT_OUT},
-        {2, BAD_SECTOR, 5, 100, LEFT_OUT},
-        {2, NO_ACCESS, 5, 100, LEFT_OUT},
+        {1, EIO, 5, 100, LEFT_OUT},
+        {2, EIO, 5, 100, LEFT_OUT},
+        {2, EACCES, 5, 100, LEFT_OUT},
     };
     const std::string& rows = undisturbed();
     for (const Case& c : cases) {
@@ -425,7 +386,7 @@ TEST(Readers, ReadsThatFail)
         const Failure& failure = run.result.failure;
         EXPECT_EQ(failure.error, c.outcome == STOPPED ? EMFILE : 0) << &c - cases;
         EXPECT_EQ(run.out_of_memory, c.outcome == OUT_OF_MEMORY) << &c - cases;
-        EXPECT_EQ(run.result.failures, c.fault == BAD_SECTOR ? FILES / 100 : 0) << &c - cases;
+        EXPECT_EQ(run.result.failures, c.fault == EIO ? FILES / 100 : 0) << &c - cases;
         if (c.outcome == STOPPED)
             EXPECT_EQ(run.rows, rows.substr(0, rows.find(failure.path + ",")));
         else if (c.outcome == OUT_OF_MEMORY)
