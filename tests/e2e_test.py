@@ -193,7 +193,8 @@ def shown(path):
 
 
 def limits(processors=0, nofile=0, no_stdin=False):
-    """Runs the child on so many processors and with so many descriptors."""
+    """Runs the child on so many processors, with so many descriptors, and
+    with standard input closed or not."""
     def apply():
         if no_stdin:
             os.close(0)
