@@ -312,7 +312,6 @@ void stop_readers(Readers* r)
     tell_to_stop(r);
     for (std::thread& t : r->threads)
         t.join();
-    r->threads.clear();
 }
 
 void free_readers(Readers* r)
