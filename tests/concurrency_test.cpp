@@ -104,7 +104,8 @@ TEST(Concurrency, ComesBackDown)
 
 // A stretch is slow once an eighth of its reads or more waited. Tries that
 // failed wait longer and longer, but reads that turned quick and then slow
-// again start afresh: the next failure waits two stretches, not sixteen.
+// again start afresh: the next failure waits two stretches, not sixteen;
+// so do those after a try that paid.
 TEST(Concurrency, SlowFromAnEighthAndAfresh)
 {
     Concurrency c = initial_concurrency(2, 256);
@@ -118,6 +119,9 @@ TEST(Concurrency, SlowFromAnEighthAndAfresh)
     targets(c, {flat.rate, 0.2, true}, 1);
     std::vector<int> t = targets(c, flat, 10);
     EXPECT_GE(std::count_if(t.begin(), t.end(), [](int n) { return n > SLOW_START; }), 2);
+    targets(c, flat, 100); // so does a try that paid
+    targets(c, {share}, 20);
+    EXPECT_LT(c.patience, MOST_PATIENCE);
 }
 
 // A stretch comes to what its reads said and the clock shows: the walk's
