@@ -265,7 +265,7 @@ def deep_tree():
 def test_tree_deeper_than_path_max(deep_tree, nofile, cold):
     """Listings beyond the budget are given up once their files are read and
     taken up again: through "..", and from an ancestor below the links.
-    Warm, standard input is closed: a listing is then taken up again from
+    Warm, standard input is closed: a listing may then be taken up again from
     one that holds descriptor 0."""
     if cold:
         drop_page_cache()
