@@ -443,20 +443,6 @@ def test_interrupted(signal_name, tmp):
     assert int(re.match(r"\.*\n(\d+)", err).group(1)) == out.count(b"\n") - 1
 
 
-@native_only
-def test_unreadable_entries_passed_over(tmp):
-    make_tree(tmp, {"ok/a.au": REC, "locked/b.au": REC, "secret.au": REC})
-    for path, mode in (("/locked", 0), ("/secret.au", 0), ("", 0o755)):
-        os.chmod(tmp + path, mode)
-
-    def as_nobody():  # root reads everything
-        os.setgroups([])
-        os.setgid(65534)
-        os.setuid(65534)
-    expect(run([tmp], preexec_fn=as_nobody if os.geteuid() == 0 else None),
-           [tmp + "/ok/a.au" + TAIL], 2)
-
-
 def test_linked_directories_walked_once(tmp):
     """A chain of 18 levels with two links each gives one row, not 2**18: the
     catalogue of the chain with one link a level. Of eight links beside their
