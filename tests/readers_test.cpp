@@ -354,8 +354,9 @@ TEST(Readers, GatedReads)
 // whichever thread, is read again and nothing is lost. Refused for good,
 // the run stops at the first file refused twice, after the rows before it.
 // Out of memory on a reader thread, the run ends as on the walk's own:
-// bad_alloc, after a prefix of the rows. A file the storage fails to read is left out and counted;
-// one that is not accessible is left out in silence.
+// bad_alloc, after a prefix of the rows. A file the storage fails to read
+// is left out and counted; one that is not accessible is left out in
+// silence.
 TEST(Readers, ReadsThatFail)
 {
     enum Outcome { WHOLE, STOPPED, OUT_OF_MEMORY, LEFT_OUT };
