@@ -365,13 +365,14 @@ def test_failing_share(tmp):
 def test_share_gone(tmp):
     """A share that goes away part-way: the rows are a subsequence of the
     catalogue (reads in flight end in any order), the console shows ten
-    places and how many more, and the status is 1."""
+    places, each on one line, and how many more, and the status is 1."""
     with share(tmp, SHARED, "--delay-us=100", "--fail-after=150") as (mnt, rows_of):
         out, err, status = run([shown(mnt)])
     full = iter(rows_of(list(SHARED)))
     assert all(row in full for row in out.splitlines()[1:]) and status == 1, err
     assert len(FAILED_PLACE.findall(err)) == 10 and re.search(
         r"\naucatalog: \d+ more places could not be read\n$", err), err
+    assert "\n\n" not in re.split(r"\n\d+ total files", err)[0], err  # failures one a line
 
 
 @native_only
