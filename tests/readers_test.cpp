@@ -398,3 +398,27 @@ TEST(Readers, ReadsThatFail)
                 << &c - cases;
     }
 }
+
+// A file queued alone while the one reader sleeps wakes it, and its end
+// wakes the walk. The reads end at once, so the reader is nearly always
+// asleep again before the next file comes; a wake-up lost shows as a hang.
+TEST(Readers, OneFileWakesASleepingReader)
+{
+    Script s;
+    Readers* r = make_readers({scripted_read, &s}, std::chrono::hours(1));
+    set_cap(r, 1, true);
+    ASSERT_TRUE(start_reader(r));
+    for (std::uint64_t place = 0; place < 200; place++) {
+        Slot& slot = slots_of(r)[place % WINDOW];
+        slot.kind = ITEM_FILE;
+        slot.file = {nullptr, "r" + std::to_string(place) + ".au"};
+        slot.done.store(false);
+        publish(r, place);
+        wake_readers(r, unclaimed(r));
+        sleep_until_done(r, place);
+        EXPECT_NE(slot.row.find("," + std::to_string(place) + ","), std::string::npos);
+    }
+    EXPECT_EQ(s.reads.load(), 200);
+    stop_readers(r);
+    free_readers(r);
+}
