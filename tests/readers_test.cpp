@@ -399,6 +399,18 @@ TEST(Readers, ReadsThatFail)
     }
 }
 
+// The walk's part in the ring, done by the test: the file at place queued,
+// and readers woken for what waits.
+void queue_in(Readers* r, std::uint64_t place)
+{
+    Slot& slot = slots_of(r)[place % WINDOW];
+    slot.kind = ITEM_FILE;
+    slot.file = {nullptr, "r" + std::to_string(place) + ".au"};
+    slot.done.store(false);
+    publish(r, place);
+    wake_readers(r, unclaimed(r));
+}
+
 // A file queued alone while the one reader sleeps wakes it, and its end
 // wakes the walk. The reads end at once, so the reader is nearly always
 // asleep again before the next file comes; a wake-up lost shows as a hang.
@@ -409,16 +421,45 @@ TEST(Readers, OneFileWakesASleepingReader)
     set_cap(r, 1, true);
     ASSERT_TRUE(start_reader(r));
     for (std::uint64_t place = 0; place < 200; place++) {
-        Slot& slot = slots_of(r)[place % WINDOW];
-        slot.kind = ITEM_FILE;
-        slot.file = {nullptr, "r" + std::to_string(place) + ".au"};
-        slot.done.store(false);
-        publish(r, place);
-        wake_readers(r, unclaimed(r));
+        queue_in(r, place);
         sleep_until_done(r, place);
-        EXPECT_NE(slot.row.find("," + std::to_string(place) + ","), std::string::npos);
+        const std::string& row = slots_of(r)[place % WINDOW].row;
+        EXPECT_NE(row.find("," + std::to_string(place) + ","), std::string::npos);
     }
     EXPECT_EQ(s.reads.load(), 200);
+    stop_readers(r);
+    free_readers(r);
+}
+
+// Two readers and one permit read one file at a time. The walk, asleep
+// until a read ends, wakes once the gate has let the read through: the
+// pause before it opens gives a read begun too soon time to show.
+TEST(Readers, OnePermitOneRead)
+{
+    Script s;
+    s.gate_closed = true;
+    Readers* r = make_readers({scripted_read, &s}, std::chrono::hours(1));
+    set_cap(r, 1, true);
+    ASSERT_TRUE(start_reader(r) && start_reader(r));
+    queue_in(r, 0);
+    queue_in(r, 1);
+    std::unique_lock<std::mutex> lock(s.mutex);
+    await_held(s, lock, 1);
+    lock.unlock();
+    std::thread opener([&s] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::lock_guard<std::mutex> opening(s.mutex);
+        s.gate_closed = false;
+        s.gate.notify_all();
+    });
+    EXPECT_TRUE(sleep_until_a_read_ends(r));
+    lock.lock();
+    EXPECT_FALSE(s.gate_closed);
+    lock.unlock();
+    sleep_until_done(r, 0);
+    sleep_until_done(r, 1);
+    EXPECT_EQ(s.most_in_flight.load(), 1);
+    opener.join();
     stop_readers(r);
     free_readers(r);
 }
