@@ -70,6 +70,42 @@ TEST(Platform, ReleasedListingGoesOnFromMemory)
     std::filesystem::remove_all(dir);
 }
 
+// A listing that gave up its descriptor, as did its parent, is opened again
+// from the one above them: here descriptor 0, standard input being closed.
+TEST(Platform, TakenUpFromDescriptorZero)
+{
+    char dir[] = "/tmp/aucatalog-test-XXXXXX";
+    ASSERT_TRUE(mkdtemp(dir));
+    std::filesystem::create_directories(dir + "/a/b"s);
+    std::ofstream(dir + "/a/b/r.au"s) << std::string(HEADER_SIZE, 'x');
+    auto open_sub = [](DirListing* parent, const char* name) {
+        DirEntry entry;
+        DirId id;
+        int error = 0;
+        while (read_entry(parent, &entry, &error) && entry.name != std::string(name)) {
+        }
+        return open_subdirectory(parent, entry, &id, &error);
+    };
+    int input = dup(0);
+    close(0);
+    DirId id;
+    int error = 0;
+    DirListing* root = open_root({dir, dir}, &id, &error);
+    DirListing* a = open_sub(root, "a");
+    DirListing* b = open_sub(a, "b");
+    release_listing(a);
+    release_listing(b);
+    EXPECT_TRUE(take_up_listing(b, nullptr, &error)) << error;
+    FileHead read;
+    unsigned char head[HEADER_SIZE];
+    EXPECT_TRUE(read_file_head({b, "r.au"}, head, sizeof head, false, &read));
+    for (DirListing* listing : {b, a, root})
+        close_listing(listing);
+    dup2(input, 0);
+    close(input);
+    std::filesystem::remove_all(dir);
+}
+
 // On Linux the processors' times are the machine's, all programs counted,
 // not this process's alone.
 TEST(Platform, ProcessorTimesOfTheMachine)
