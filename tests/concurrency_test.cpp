@@ -163,4 +163,6 @@ TEST(Stretch, ComesToWhatItsReadsSaw)
                           own.quickest,         own.walk_rate,       own.busy_processors};
     for (int i = 0; i < 12; i++)
         EXPECT_NEAR(got[i], expected[i], 1e-9) << i;
+    // Closed again at once, with no processor times given: none busy.
+    EXPECT_EQ(take_stretch(s, clock, 2, {700, 0.5}).busy_processors, 0);
 }
