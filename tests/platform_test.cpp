@@ -91,8 +91,11 @@ TEST(Platform, TakenUpFromDescriptorZero)
     DirId id;
     int error = 0;
     DirListing* root = open_root({dir, dir}, &id, &error);
+    ASSERT_TRUE(root);
     DirListing* a = open_sub(root, "a");
+    ASSERT_TRUE(a);
     DirListing* b = open_sub(a, "b");
+    ASSERT_TRUE(b);
     release_listing(a);
     release_listing(b);
     EXPECT_TRUE(take_up_listing(b, nullptr, &error)) << error;
