@@ -49,7 +49,10 @@ struct Tree {
     ~Tree() { std::filesystem::remove_all(root); }
 };
 
-constexpr int NO_MEMORY = -1; // a fault that throws bad_alloc, where others are errors
+// Faults that run out of memory, where others are errors: in the read, or
+// once it is done, in the next allocation on its thread (making its row).
+constexpr int NO_MEMORY = -1, NO_MEMORY_AFTER = -2;
+thread_local bool next_allocation_fails = false;
 
 // What the reads do, and what the test sees of them, for one run. Reads
 // are counted from 1 over all threads. Those from `waited_from` to
@@ -153,7 +156,9 @@ bool scripted_read(void* context, const FileSpec& file, unsigned char* head, std
     out->seconds = out->waited ? 1e-3 : s.quick_seconds;
     out->ended = static_cast<double>(s.now_us += out->waited ? 1000 : 100) / 1e6;
     s.in_flight--;
-    out->error = fault_of(s, k);
+    int fault = fault_of(s, k);
+    next_allocation_fails = fault == NO_MEMORY_AFTER;
+    out->error = next_allocation_fails ? 0 : fault;
     if (out->error)
         return false;
     make_header(file.name, head);
@@ -234,6 +239,26 @@ int rows_left_out(const std::string& rows)
 }
 
 } // namespace
+
+// The program's allocation, which fails once where NO_MEMORY_AFTER says.
+void* operator new(std::size_t n)
+{
+    void* p = next_allocation_fails ? nullptr : std::malloc(n ? n : 1);
+    next_allocation_fails = false;
+    if (!p)
+        throw std::bad_alloc();
+    return p;
+}
+
+void operator delete(void* p) noexcept
+{
+    std::free(p);
+}
+
+void operator delete(void* p, std::size_t) noexcept
+{
+    std::free(p);
+}
 
 // While reads are quick the walk and one reader a further processor read
 // (by default, of those the process may use), and never more at once;
@@ -377,6 +402,7 @@ TEST(Readers, ReadsThatFail)
         {1, NO_MEMORY, 17, 0, OUT_OF_MEMORY},
         {2, NO_MEMORY, 1, 0, OUT_OF_MEMORY},
         {2, NO_MEMORY, FILES, 0, OUT_OF_MEMORY},
+        {2, NO_MEMORY_AFTER, 17, 0, OUT_OF_MEMORY}, // into a slot not used before
         {1, EIO, 5, 100, LEFT_OUT},
         {2, EIO, 5, 100, LEFT_OUT},
         {2, EACCES, 5, 100, LEFT_OUT},
