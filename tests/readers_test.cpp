@@ -491,3 +491,29 @@ TEST(Readers, OnePermitOneRead)
     stop_readers(r);
     free_readers(r);
 }
+
+// Readers told to stop begin no read: the one in flight ends, and the file
+// queued after it is left.
+TEST(Readers, StoppedReadersBeginNoRead)
+{
+    Script s;
+    s.gate_closed = true;
+    Readers* r = make_readers({scripted_read, &s}, std::chrono::hours(1));
+    set_cap(r, 1, true);
+    ASSERT_TRUE(start_reader(r));
+    queue_in(r, 0);
+    queue_in(r, 1);
+    std::unique_lock<std::mutex> lock(s.mutex);
+    await_held(s, lock, 1);
+    lock.unlock();
+    std::thread stopper([r] { stop_readers(r); });
+    while (cap_of(r) != 0) // the gate opens once the stop is under way
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    lock.lock();
+    s.gate_closed = false;
+    s.gate.notify_all();
+    lock.unlock();
+    stopper.join();
+    EXPECT_EQ(s.reads.load(), 1);
+    free_readers(r);
+}
