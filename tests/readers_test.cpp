@@ -439,15 +439,42 @@ void queue_in(Readers* r, std::uint64_t place)
     wake_readers(r, unclaimed(r));
 }
 
+// So many readers, sharing one permit, reading as s says.
+Readers* one_permit(Script& s, int readers)
+{
+    Readers* r = make_readers({scripted_read, &s}, std::chrono::hours(1));
+    set_cap(r, 1, true);
+    for (int i = 0; i < readers; i++)
+        EXPECT_TRUE(start_reader(r));
+    return r;
+}
+
+// Two files queued, and the first read held at the gate.
+void hold_first_of_two(Script& s, Readers* r)
+{
+    std::unique_lock<std::mutex> lock(s.mutex);
+    s.gate_closed = true;
+    lock.unlock();
+    queue_in(r, 0);
+    queue_in(r, 1);
+    lock.lock();
+    await_held(s, lock, 1);
+}
+
+void open_gate(Script& s)
+{
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.gate_closed = false;
+    s.gate.notify_all();
+}
+
 // A file queued alone while the one reader sleeps wakes it, and its end
 // wakes the walk. The reads end at once, so the reader is nearly always
 // asleep again before the next file comes; a wake-up lost shows as a hang.
 TEST(Readers, OneFileWakesASleepingReader)
 {
     Script s;
-    Readers* r = make_readers({scripted_read, &s}, std::chrono::hours(1));
-    set_cap(r, 1, true);
-    ASSERT_TRUE(start_reader(r));
+    Readers* r = one_permit(s, 1);
     for (std::uint64_t place = 0; place < 200; place++) {
         queue_in(r, place);
         sleep_until_done(r, place);
@@ -465,25 +492,17 @@ TEST(Readers, OneFileWakesASleepingReader)
 TEST(Readers, OnePermitOneRead)
 {
     Script s;
-    s.gate_closed = true;
-    Readers* r = make_readers({scripted_read, &s}, std::chrono::hours(1));
-    set_cap(r, 1, true);
-    ASSERT_TRUE(start_reader(r) && start_reader(r));
-    queue_in(r, 0);
-    queue_in(r, 1);
-    std::unique_lock<std::mutex> lock(s.mutex);
-    await_held(s, lock, 1);
-    lock.unlock();
+    Readers* r = one_permit(s, 2);
+    hold_first_of_two(s, r);
     std::thread opener([&s] {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        std::lock_guard<std::mutex> opening(s.mutex);
-        s.gate_closed = false;
-        s.gate.notify_all();
+        open_gate(s);
     });
     EXPECT_TRUE(sleep_until_a_read_ends(r));
-    lock.lock();
-    EXPECT_FALSE(s.gate_closed);
-    lock.unlock();
+    {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        EXPECT_FALSE(s.gate_closed);
+    }
     sleep_until_done(r, 0);
     sleep_until_done(r, 1);
     EXPECT_EQ(s.most_in_flight.load(), 1);
@@ -497,22 +516,12 @@ TEST(Readers, OnePermitOneRead)
 TEST(Readers, StoppedReadersBeginNoRead)
 {
     Script s;
-    s.gate_closed = true;
-    Readers* r = make_readers({scripted_read, &s}, std::chrono::hours(1));
-    set_cap(r, 1, true);
-    ASSERT_TRUE(start_reader(r));
-    queue_in(r, 0);
-    queue_in(r, 1);
-    std::unique_lock<std::mutex> lock(s.mutex);
-    await_held(s, lock, 1);
-    lock.unlock();
+    Readers* r = one_permit(s, 1);
+    hold_first_of_two(s, r);
     std::thread stopper([r] { stop_readers(r); });
     while (cap_of(r) != 0) // the gate opens once the stop is under way
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    lock.lock();
-    s.gate_closed = false;
-    s.gate.notify_all();
-    lock.unlock();
+    open_gate(s);
     stopper.join();
     EXPECT_EQ(s.reads.load(), 1);
     free_readers(r);
