@@ -439,13 +439,12 @@ void queue_in(Readers* r, std::uint64_t place)
     wake_readers(r, unclaimed(r));
 }
 
-// So many readers, sharing one permit, reading as s says.
-Readers* one_permit(Script& s, int readers)
+// One reader with one permit, reading as s says.
+Readers* one_reader(Script& s)
 {
     Readers* r = make_readers({scripted_read, &s}, std::chrono::hours(1));
     set_cap(r, 1, true);
-    for (int i = 0; i < readers; i++)
-        EXPECT_TRUE(start_reader(r));
+    EXPECT_TRUE(start_reader(r));
     return r;
 }
 
@@ -474,7 +473,7 @@ void open_gate(Script& s)
 TEST(Readers, OneFileWakesASleepingReader)
 {
     Script s;
-    Readers* r = one_permit(s, 1);
+    Readers* r = one_reader(s);
     for (std::uint64_t place = 0; place < 200; place++) {
         queue_in(r, place);
         sleep_until_done(r, place);
@@ -493,7 +492,7 @@ TEST(Readers, OnePermitOneRead)
 {
     Script s;
     s.walk_thread = std::this_thread::get_id();
-    Readers* r = one_permit(s, 1);
+    Readers* r = one_reader(s);
     hold_first_of_two(s, r);
     EXPECT_EQ(read_next(r), NO_PLACE);
     open_gate(s);
@@ -509,7 +508,7 @@ TEST(Readers, OnePermitOneRead)
 TEST(Readers, StoppedReadersBeginNoRead)
 {
     Script s;
-    Readers* r = one_permit(s, 1);
+    Readers* r = one_reader(s);
     hold_first_of_two(s, r);
     std::thread stopper([r] { stop_readers(r); });
     while (cap_of(r) != 0) // the gate opens once the stop is under way
