@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <utility>
 
 #include "run/concurrency.h"
 #include "run/stretch.h"
@@ -128,17 +129,12 @@ TEST(Concurrency, SlowFromAnEighthAndAfresh)
 // rate counts only the time it was not held up by the reads. Where the
 // system gives no processor times for all programs, the process's own
 // count against its processors' time.
-struct FakeClock { // read through the ReadersClock's context
-    // cppcheck-suppress unusedStructMember
-    double now;
-    // cppcheck-suppress unusedStructMember
-    ProcessorTimes times;
-};
 TEST(Stretch, ComesToWhatItsReadsSaw)
 {
+    using FakeClock = std::pair<double, ProcessorTimes>; // the wall's time, the processors'
     FakeClock c{10, {4, 20}};
-    ReadersClock clock{[](void* f) { return static_cast<FakeClock*>(f)->now; },
-                       [](void* f) { return static_cast<FakeClock*>(f)->times; }, &c};
+    ReadersClock clock{[](void* f) { return static_cast<FakeClock*>(f)->first; },
+                       [](void* f) { return static_cast<FakeClock*>(f)->second; }, &c};
     Stretch s;
     begin_first_stretch(s, clock, 3);
     FileHead quick, waited;

@@ -1,7 +1,5 @@
-"""End to end: trees made in a temporary directory and catalogued by the
-executable named in AUCATALOG. With AUCATALOG_WINE set, that is aucatalog.exe
-run under this Wine, and the same cases expect Z: paths joined with
-backslashes and every line ended by CR LF."""
+"""End to end: trees catalogued by the executable in AUCATALOG; with
+AUCATALOG_WINE, aucatalog.exe under that Wine, Z: paths, backslashes, CR LF."""
 import contextlib
 import dataclasses
 import functools
@@ -60,15 +58,12 @@ def run(args, cwd=None, stdout=subprocess.PIPE, exe=EXE, prefix=(), wine_log=Non
     return decode(out), decode(err), p.returncode
 
 
-def summary(dots, count):
-    return re.compile(r"\.{%d}\n%d total files processed in (less than a second|1 second|"
-                      r"\d+ seconds \(\d+ per second\))\n" % (dots, count))
-
-
 def expect(result, rows, dots):
     out, err, status = result
     assert out == HEADER_ROW + "".join(row + "\n" for row in rows)
-    assert summary(dots, len(rows)).fullmatch(err) and status == 0, err
+    assert re.fullmatch(r"\.{%d}\n%d total files processed in (less than a second|1 second|"
+                        r"\d+ seconds \(\d+ per second\))\n" % (dots, len(rows)), err), err
+    assert status == 0, err
 
 
 @functools.lru_cache(maxsize=None)
@@ -177,8 +172,7 @@ CASES = [
 
 
 def ansi(text):
-    """Text as rows show it: under Wine in code page 1252, where the ANSI
-    functions put a best fit or "?" (one per UTF-16 unit) for what it lacks."""
+    """Under Wine, text in code page 1252: a best fit or "?" a UTF-16 unit."""
     def one(c):
         try:
             return c.encode("cp1252") and c
@@ -193,8 +187,6 @@ def shown(path):
 
 
 def limits(processors=0, nofile=0, no_stdin=False):
-    """Runs the child on so many processors, with so many descriptors, and
-    with standard input closed or not."""
     def apply():
         if no_stdin:
             os.close(0)
@@ -229,9 +221,8 @@ def test_tree(case, tmp):
 
 @pytest.fixture(scope="module")
 def deep_tree():
-    """3,000 levels, more than PATH_MAX, with a link and sixteen recordings
-    every fifty levels (some listed after the link, so their rows follow
-    all deeper rows), and the rows in the order the walk meets them."""
+    """3,000 levels, with a link and sixteen recordings every fifty, and the
+    rows in walk order (those listed after the link follow all deeper rows)."""
     tmp = tempfile.mkdtemp(prefix="aucatalog-test-")
     root, rel, levels = tmp + "/rec", "", []
     os.mkdir(root)
@@ -271,8 +262,7 @@ def test_tree_deeper_than_path_max(deep_tree, nofile, cold):
 
 
 def traced(args, log, *expressions, **kw):
-    """Runs the tool under strace, its threads' calls named by the
-    expressions written to log."""
+    """Under strace, the calls the expressions name written to log."""
     options = ["-f", "-qq", "-o", log] + [arg for e in expressions for arg in ("-e", e)]
     return run(args, exe="strace", prefix=options + [EXE],
                env=dict(os.environ, ASAN_OPTIONS="detect_leaks=0"), **kw)  # no leak check under ptrace
@@ -284,9 +274,8 @@ def strace_works():
 
 
 def advised_recordings(log):
-    """Recordings opened with the hint to read the header alone, by the
-    trace: POSIX advice after the open, or on Windows the random access
-    flag (FILE_RANDOM_ACCESS, 0x800, among NtCreateFile's options)."""
+    """Recordings opened with the hint to read the header alone: POSIX advice,
+    or FILE_RANDOM_ACCESS (0x800) among NtCreateFile's options."""
     text = pathlib.Path(log).read_text(errors="replace")
     if WINE:
         return len(re.findall(r'NtCreateFile .*name=L"[^"]*\.au" .*options=[0-9a-f]*[89a-f][0-9a-f]{2} ',
@@ -296,9 +285,7 @@ def advised_recordings(log):
 
 @contextlib.contextmanager
 def share(tmp, tree, *options):
-    """tree made at tmp/src and served by slowfs at tmp/mnt, which the block
-    gets, with rows(rels), the rows of those recordings as the tool prints
-    them through the mount."""
+    """tree served by slowfs at tmp/mnt; yields it and rows(rels) through it."""
     if not os.environ.get("AUCATALOG_SLOWFS") or not os.access("/dev/fuse", os.W_OK):
         pytest.skip("needs slowfs (FUSE 3) and /dev/fuse")
     make_tree(tmp + "/src", tree)
@@ -314,12 +301,9 @@ def share(tmp, tree, *options):
 
 
 def test_slow_share_without_entry_types(tmp):
-    """Through a passthrough that waits 1 ms in every request and, like some
-    file systems, leaves entry types out of listings: every entry is looked
-    at, readers sleep between directories and are called up again, the
-    catalogue is the tree's, and once reads are seen to wait each recording
-    is opened with the hint to read its header alone. Under Wine, as a share
-    would be on Windows."""
+    """1 ms a request, and no entry types in listings: every entry is looked
+    at, readers sleep between directories and are called up again, and once
+    reads wait, recordings are opened with the hint to read the header alone."""
     if not WINE and not strace_works():
         pytest.skip("needs strace and ptrace")
     tree = {"d%d/%s.au" % (i % 8, i): REC for i in range(160)}
@@ -343,10 +327,8 @@ SHARED = {"d%d/%sr%d.au" % (i % 10, "e/" * (i % 20 >= 10), i): REC for i in rang
 
 
 def test_failing_share(tmp):
-    """Bad sectors under two directories and three files: every other
-    recording is catalogued, the five places are named on lines of their own,
-    and the status is 1. Wine gives a Windows program a directory whose
-    listing fails as an empty one: there only the files are named."""
+    """Bad sectors under two directories and three files: the rest catalogued,
+    the places named, status 1. Wine lists a failing directory as empty."""
     bad = ["d1", "d2/e", "d3/r3.au", "d4/e/r14.au", "d5/r25.au"]
     named = bad[2:] if WINE else bad
     with share(tmp, SHARED, "--delay-us=100", *("--fail=%s:5" % p for p in bad)) as (mnt, rows_of):
@@ -361,9 +343,8 @@ def test_failing_share(tmp):
 
 
 def test_share_gone(tmp):
-    """A share that goes away part-way: the rows are a subsequence of the
-    catalogue (reads in flight end in any order), the console shows ten
-    places, each on one line, and how many more, and the status is 1."""
+    """A share gone part-way: rows a subsequence of the catalogue, ten places
+    named, one a line, then how many more, and status 1."""
     with share(tmp, SHARED, "--delay-us=100", "--fail-after=150") as (mnt, rows_of):
         out, err, status = run([shown(mnt)])
     full = iter(rows_of(list(SHARED)))
@@ -377,11 +358,9 @@ def test_share_gone(tmp):
 @pytest.mark.skipif(not strace_works(), reason="needs strace and ptrace")
 @pytest.mark.parametrize("call", ["getdents64", "openat", "read"])
 def test_failures_injected(call, tmp):
-    """A failure of any listing, open or read (the K-th of each thread, on
-    the walk or a reader), on one processor and on two: EMFILE or ENFILE on
-    an open leaves the catalogue whole and in order, status 0; a storage
-    failure gives status 1, the place named, and rows that are a
-    subsequence of the catalogue; missing and not accessible stay silent."""
+    """The K-th listing, open or read failing: EMFILE or ENFILE on an open
+    leave the catalogue whole; a storage failure gives status 1, the place
+    named and a subsequence of the rows; missing and not accessible are silent."""
     make_tree(tmp, {"d%d/%s%d.au" % (i % 3, "e/" * (i % 2), i): REC for i in range(24)})
     full = run([tmp])[0].splitlines()
     # The calls are counted from the main thread's first on the tree, past
@@ -422,10 +401,8 @@ def test_failures_injected(call, tmp):
 
 @pytest.mark.parametrize("signal_name", ["SIGINT", "SIGTERM", "SIGHUP"])
 def test_interrupted(signal_name, tmp):
-    """Interrupted once under way (after the first dot) on a share where one
-    read never ends: whole rows, a prefix of the catalogue, the summary and
-    a line that says so, the signal's status, and the tool gone while the
-    read is still held."""
+    """Interrupted after the first dot while a read never ends: a prefix of
+    whole rows, the summary, a line that says so, and the signal's status."""
     if WINE:
         pytest.skip("Wine 8 turns SIGINT into no console control event: the run goes on")
     number = getattr(signal, signal_name)
@@ -443,9 +420,8 @@ def test_interrupted(signal_name, tmp):
 
 
 def test_linked_directories_walked_once(tmp):
-    """A chain of 18 levels with two links each gives one row, not 2**18: the
-    catalogue of the chain with one link a level. Of eight links beside their
-    directory only the first is walked, and only when it comes first."""
+    """18 levels of two links each give one row, not 2**18; of eight links to
+    a directory beside them only the first is walked, if it comes first."""
     make_tree(tmp + "/chain", {"l18/y.au": REC, **{
         "l%d/%s" % (i, n): link("../l%d" % (i + 1)) for i in range(18) for n in "ab"}})
     root = tmp + "/rec"

@@ -1,8 +1,6 @@
-// The readers and the walk through their seams: reads that say whether they
-// waited for the storage and are held at a gate until the test lets them
-// through, a clock that moves only as the reads say, and reads that fail
-// for want of descriptors or memory. No verdict depends on how fast the
-// machine is; a lost wake-up shows as a hang, which CTest's limit ends.
+// The readers and the walk through their seams: scripted reads that may
+// wait for the storage, fail, or be held at a gate, and a clock that moves
+// only as they say. A lost wake-up shows as a hang, which CTest's limit ends.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -87,22 +85,19 @@ struct Script {
 
 // The clock: a read that waited for the storage moves it on 1 ms, any other
 // 100 us; the processors are a fifth busy.
-double script_time(const Script& s)
-{
-    return static_cast<double>(s.now_us.load()) / 1e6;
-}
-
 double fake_wall(void* context)
 {
-    ++static_cast<Script*>(context)->wall_reads;
-    return script_time(*static_cast<Script*>(context));
+    Script& s = *static_cast<Script*>(context);
+    ++s.wall_reads;
+    return static_cast<double>(s.now_us.load()) / 1e6;
 }
 
 ProcessorTimes fake_processors(void* context)
 {
     Script& s = *static_cast<Script*>(context);
     ++s.processor_reads;
-    return {script_time(s) / 5, script_time(s)};
+    double now = static_cast<double>(s.now_us.load()) / 1e6;
+    return {now / 5, now};
 }
 
 void pass_gate(Script& s, int k)
@@ -173,7 +168,13 @@ struct Catalogue {
     bool out_of_memory = false;
 };
 
-Catalogue catalogue(const std::string& root, Script& s, unsigned processors)
+const std::string& root()
+{
+    static const Tree tree;
+    return tree.root;
+}
+
+Catalogue catalogue(Script& s, unsigned processors)
 {
     Catalogue run;
     char* text = nullptr;
@@ -183,7 +184,7 @@ Catalogue catalogue(const std::string& root, Script& s, unsigned processors)
     WalkSetup setup{{scripted_read, &s},  {fake_wall, fake_processors, &s}, processors, 0, &s.trace,
                     std::chrono::hours(1)};
     try {
-        run.result = scan_directory({root, root}, out, progress, setup);
+        run.result = scan_directory({root(), root()}, out, progress, setup);
     } catch (const std::bad_alloc&) {
         run.out_of_memory = true;
     }
@@ -194,19 +195,13 @@ Catalogue catalogue(const std::string& root, Script& s, unsigned processors)
     return run;
 }
 
-const Tree& tree()
-{
-    static const Tree tree;
-    return tree;
-}
-
 // The catalogue as one thread writes it: the walk reads each file as it
 // lists it.
 const std::string& undisturbed()
 {
     static const std::string rows = [] {
         Script s;
-        std::string r = catalogue(tree().root, s, 1).rows;
+        std::string r = catalogue(s, 1).rows;
         EXPECT_EQ(std::count(r.begin(), r.end(), '\n'), FILES);
         return r;
     }();
@@ -217,7 +212,7 @@ Catalogue run_script(Script& s, unsigned processors)
 {
     undisturbed();
     s.walk_thread = std::this_thread::get_id();
-    return catalogue(tree().root, s, processors);
+    return catalogue(s, processors);
 }
 
 // How many of the undisturbed rows these leave out, keeping the others in
@@ -261,10 +256,8 @@ void operator delete(void* p, std::size_t) noexcept
 }
 
 // While reads are quick the walk and one reader a further processor read
-// (by default, of those the process may use), and never more at once;
-// reads are not told to skip what follows. Reads that take long without
-// waiting for the storage (their reader preempted by another program) are
-// quick all the same.
+// (by default, those the process may use), never told to skip what follows;
+// so while they take long without waiting (their reader preempted).
 TEST(Readers, QuickReadsOneAProcessor)
 {
     for (double seconds : {1e-4, 1e-3}) {
@@ -320,15 +313,12 @@ void fill_the_gate(Script& s, std::unique_lock<std::mutex>& lock, unsigned proce
     await_held(s, lock, SLOW_START);
 }
 
-// Once the first stretch of reads waited for the storage, the walk starts
-// readers until the target is in flight, on one processor as on two, and
-// no more: exactly the target waits at the gate, each on a thread of its
-// own, and the walk sleeps. Reads let through one at a time, in any order,
-// each wake whoever waits for them, and the catalogue is the same. Let
-// through oldest first, every read ends with all the others in flight:
-// they are kept busy, and with processors to spare more are tried. The
-// last read is held until the walk sleeps for it alone: its end must wake
-// the walk.
+// Once the first stretch of reads waited, the walk starts readers until
+// the target is in flight, and no more: exactly the target waits at the
+// gate, each on a thread of its own. Reads let through one at a time, in any
+// order, wake whoever waits for them, and the catalogue is the same; oldest
+// first, the others stay in flight, so more are tried. The last read is held
+// until the walk sleeps for it alone: its end must wake the walk.
 TEST(Readers, GatedReads)
 {
     enum Order { OLDEST_FIRST, NEWEST_FIRST, BOTH_ENDS };
@@ -377,13 +367,11 @@ TEST(Readers, GatedReads)
     }
 }
 
-// A read refused for want of descriptors, whichever read it is and
-// whichever thread, is read again and nothing is lost. Refused for good,
+// A read refused for want of descriptors is read again; refused for good,
 // the run stops at the first file refused twice, after the rows before it.
-// Out of memory on a reader thread, the run ends as on the walk's own:
-// bad_alloc, after a prefix of the rows. A file the storage fails to read
-// is left out and counted; one that is not accessible is left out in
-// silence.
+// Out of memory on any thread, it ends in bad_alloc after a prefix of the
+// rows. A file the storage fails to read is left out and counted; one not
+// accessible, left out in silence.
 TEST(Readers, ReadsThatFail)
 {
     enum Outcome { WHOLE, STOPPED, OUT_OF_MEMORY, LEFT_OUT };
@@ -448,25 +436,6 @@ Readers* one_reader(Script& s)
     return r;
 }
 
-// Two files queued, and the first read held at the gate.
-void hold_first_of_two(Script& s, Readers* r)
-{
-    std::unique_lock<std::mutex> lock(s.mutex);
-    s.gate_closed = true;
-    lock.unlock();
-    queue_in(r, 0);
-    queue_in(r, 1);
-    lock.lock();
-    await_held(s, lock, 1);
-}
-
-void open_gate(Script& s)
-{
-    std::lock_guard<std::mutex> lock(s.mutex);
-    s.gate_closed = false;
-    s.gate.notify_all();
-}
-
 // A file queued alone while the one reader sleeps wakes it, and its end
 // wakes the walk. The reads end at once, so the reader is nearly always
 // asleep again before the next file comes; a wake-up lost shows as a hang.
@@ -485,36 +454,41 @@ TEST(Readers, OneFileWakesASleepingReader)
     free_readers(r);
 }
 
-// While a reader holds the one permit, no other read begins: the walk
-// itself is refused, and the reader reads the second file once the first
-// is done.
+// While a reader holds the one permit no other read begins: the walk's
+// own is refused. Once the first is done the reader reads the second file
+// too, unless told to stop meanwhile: then the file is left.
 TEST(Readers, OnePermitOneRead)
 {
-    Script s;
-    s.walk_thread = std::this_thread::get_id();
-    Readers* r = one_reader(s);
-    hold_first_of_two(s, r);
-    EXPECT_EQ(read_next(r), NO_PLACE);
-    open_gate(s);
-    sleep_until_done(r, 0);
-    sleep_until_done(r, 1);
-    EXPECT_EQ(s.most_in_flight.load(), 1);
-    stop_readers(r);
-    free_readers(r);
-}
-
-// Readers told to stop begin no read: the one in flight ends, and the file
-// queued after it is left.
-TEST(Readers, StoppedReadersBeginNoRead)
-{
-    Script s;
-    Readers* r = one_reader(s);
-    hold_first_of_two(s, r);
-    std::thread stopper([r] { stop_readers(r); });
-    while (cap_of(r) != 0) // the gate opens once the stop is under way
-        std::this_thread::yield();
-    open_gate(s);
-    stopper.join();
-    EXPECT_EQ(s.reads.load(), 1);
-    free_readers(r);
+    for (bool stop : {false, true}) {
+        Script s;
+        s.walk_thread = std::this_thread::get_id();
+        s.gate_closed = true;
+        Readers* r = one_reader(s);
+        queue_in(r, 0);
+        queue_in(r, 1);
+        {
+            std::unique_lock<std::mutex> lock(s.mutex);
+            await_held(s, lock, 1);
+        }
+        EXPECT_EQ(read_next(r), NO_PLACE);
+        std::thread stopper([&] {
+            if (stop)
+                stop_readers(r);
+        });
+        while (stop && cap_of(r) != 0) // the gate opens once the stop is under way
+            std::this_thread::yield();
+        {
+            std::lock_guard<std::mutex> lock(s.mutex);
+            s.gate_closed = false;
+            s.gate.notify_all();
+        }
+        stopper.join();
+        if (!stop) {
+            sleep_until_done(r, 1);
+            stop_readers(r);
+        }
+        EXPECT_EQ(s.reads.load(), stop ? 1 : 2);
+        EXPECT_EQ(s.most_in_flight.load(), 1);
+        free_readers(r);
+    }
 }
