@@ -256,8 +256,8 @@ void operator delete(void* p, std::size_t) noexcept
 }
 
 // While reads are quick the walk and one reader a further processor read
-// (by default, those the process may use), never told to skip what follows;
-// so while they take long without waiting (their reader preempted).
+// (by default, those the process may use), never told to skip what follows.
+// Reads that take long without waiting (their reader preempted) are quick.
 TEST(Readers, QuickReadsOneAProcessor)
 {
     for (double seconds : {1e-4, 1e-3}) {
