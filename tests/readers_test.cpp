@@ -85,19 +85,22 @@ struct Script {
 
 // The clock: a read that waited for the storage moves it on 1 ms, any other
 // 100 us; the processors are a fifth busy.
+double script_time(const Script& s)
+{
+    return static_cast<double>(s.now_us.load()) / 1e6;
+}
+
 double fake_wall(void* context)
 {
-    Script& s = *static_cast<Script*>(context);
-    ++s.wall_reads;
-    return static_cast<double>(s.now_us.load()) / 1e6;
+    ++static_cast<Script*>(context)->wall_reads;
+    return script_time(*static_cast<Script*>(context));
 }
 
 ProcessorTimes fake_processors(void* context)
 {
     Script& s = *static_cast<Script*>(context);
     ++s.processor_reads;
-    double now = static_cast<double>(s.now_us.load()) / 1e6;
-    return {now / 5, now};
+    return {script_time(s) / 5, script_time(s)};
 }
 
 void pass_gate(Script& s, int k)
