@@ -474,10 +474,9 @@ TEST(Readers, OnePermitOneRead)
             await_held(s, lock, 1);
         }
         EXPECT_EQ(read_next(r), NO_PLACE);
-        std::thread stopper([&] {
-            if (stop)
-                stop_readers(r);
-        });
+        std::thread stopper;
+        if (stop)
+            stopper = std::thread([r] { stop_readers(r); });
         while (stop && cap_of(r) != 0) // the gate opens once the stop is under way
             std::this_thread::yield();
         {
@@ -485,8 +484,9 @@ TEST(Readers, OnePermitOneRead)
             s.gate_closed = false;
             s.gate.notify_all();
         }
-        stopper.join();
-        if (!stop) {
+        if (stop) {
+            stopper.join();
+        } else {
             sleep_until_done(r, 1);
             stop_readers(r);
         }
