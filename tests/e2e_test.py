@@ -355,6 +355,19 @@ def test_share_gone(tmp):
 
 
 @native_only
+def test_links_into_a_share_gone(tmp):
+    """Links whose targets a share gone cannot look up are named, status 1,
+    as the file and directory they lead to would be without them."""
+    with share(tmp, {"a.au": REC, "d/b.au": REC}, "--fail-after=0") as (mnt, _):
+        root = tmp + "/rec"
+        make_tree(root, {"x.au": REC, "gone.au": link(mnt + "/a.au"), "gone": link(mnt + "/d")})
+        out, err, status = run([root])
+    assert out == HEADER_ROW + root + "/x.au" + TAIL + "\n" and status == 1, err
+    assert sorted(FAILED_PLACE.findall(err)) == [
+        (root + p, "Transport endpoint is not connected") for p in ("/gone", "/gone.au")]
+
+
+@native_only
 @pytest.mark.skipif(not strace_works(), reason="needs strace and ptrace")
 @pytest.mark.parametrize("call", ["getdents64", "openat", "read"])
 def test_failures_injected(call, tmp):

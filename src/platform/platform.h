@@ -41,6 +41,7 @@ struct DirEntry {
     const void* native; // the name in the platform's own form (on Windows UTF-16)
     EntryType type;
     bool link; // a symbolic link, junction or mount point rather than the thing itself
+    int error; // ENTRY_OTHER because its type could not be learnt: why
 };
 
 // Identifies a directory on the machine, so that a link leading back to a

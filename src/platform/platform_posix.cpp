@@ -199,21 +199,25 @@ static EntryType type_of(mode_t mode)
 
 // d_type saves a stat for nearly every entry; links, and file systems that
 // do not fill it in, need one, and links are followed.
-static EntryType classify(DirListing* dir, const char* name, unsigned d_type, bool* link)
+static EntryType classify(DirListing* dir, const char* name, unsigned d_type, DirEntry* entry)
 {
     if (d_type != DT_LNK && d_type != DT_UNKNOWN)
         return d_type == DT_DIR ? ENTRY_DIRECTORY : d_type == DT_REG ? ENTRY_FILE : ENTRY_OTHER;
     struct stat st;
     int fd = dir->fd;
     if (d_type == DT_UNKNOWN) {
-        if (fd < 0 || fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        if (fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            entry->error = errno;
             return ENTRY_OTHER;
+        }
         if (!S_ISLNK(st.st_mode))
             return type_of(st.st_mode);
     }
-    *link = true;
-    if (fd < 0 || fstatat(fd, name, &st, 0) != 0)
+    entry->link = true;
+    if (fstatat(fd, name, &st, 0) != 0) {
+        entry->error = errno; // a dangling link is missing; a share gone is not
         return ENTRY_OTHER;
+    }
     return type_of(st.st_mode);
 }
 
@@ -225,7 +229,8 @@ bool read_entry(DirListing* dir, DirEntry* entry, int* error)
     entry->name = static_cast<const char*>(raw.name);
     entry->native = raw.name;
     entry->link = false;
-    entry->type = classify(dir, entry->name, raw.kind, &entry->link);
+    entry->error = 0;
+    entry->type = classify(dir, entry->name, raw.kind, entry);
     return true;
 }
 

@@ -268,6 +268,7 @@ bool read_entry(DirListing* dir, DirEntry* entry, int* error)
     DWORD attributes = dir->data.dwFileAttributes;
     entry->type = (attributes & FILE_ATTRIBUTE_DIRECTORY) ? ENTRY_DIRECTORY : ENTRY_FILE;
     entry->link = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    entry->error = 0;
     return true;
 }
 

@@ -617,6 +617,8 @@ static void walk_tree(Walk& w)
         } else if (entry.type == ENTRY_FILE && has_au_suffix(entry.name)) {
             prepare_file(top->dir, entry, &file);
             queue_file(w, top, file);
+        } else {
+            queue_failure(w, w.path, entry.error);
         }
     }
 }
