@@ -412,6 +412,14 @@ def test_failures_injected(call, tmp):
         assert checked, error
 
 
+@native_only
+@pytest.mark.skipif(not strace_works(), reason="needs strace and ptrace")
+def test_root_slash_failing(tmp):
+    """The root / failing as it is listed is named as given."""
+    out, err, status = traced(["/"], tmp + "/trace", "inject=getdents64:error=EIO:when=1")
+    assert (out, status) == (HEADER_ROW, 1) and err.startswith("aucatalog: /: Input/output error\n")
+
+
 @pytest.mark.parametrize("signal_name", ["SIGINT", "SIGTERM", "SIGHUP"])
 def test_interrupted(signal_name, tmp):
     """Interrupted after the first dot while a read never ends: a prefix of

@@ -564,6 +564,14 @@ static void enter(Walk& w, const DirEntry& entry)
     queue_dot(w);
 }
 
+// The walk's path to a listing, as failures name it: that of the root "/"
+// is all separator.
+static std::string path_to(const Walk& w, const Listing* listing)
+{
+    std::size_t n = listing->path_len;
+    return n ? w.path.substr(0, n) : std::string(1, PATH_SEPARATOR);
+}
+
 // The walk goes back up to a listing that may have given up its descriptor
 // meanwhile; the listing it leaves closes once its rows have gone out.
 static void leave(Walk& w)
@@ -578,7 +586,7 @@ static void leave(Walk& w)
             // Through the ".." of the listing left, once no file needs that
             // one any more: one descriptor takes the place of the other.
             write_through(w, done->last);
-            std::string path = w.path.substr(0, parent->path_len);
+            std::string path = path_to(w, parent);
             int error = 0;
             parent->broken = !open_listing(
                 w, path, 0, &error, [&](int* e) { return take_up(w.budget, parent, done, e); });
@@ -602,7 +610,7 @@ static void walk_tree(Walk& w)
         int error = 0;
         if (top->broken || !read_entry(top->dir, &entry, &error)) {
             if (error)
-                queue_failure(w, w.path.substr(0, top->path_len), error);
+                queue_failure(w, path_to(w, top), error);
             leave(w);
             continue;
         }
