@@ -19,7 +19,7 @@ int run_catalogue(int argc, char** argv)
     int error = 0;
     if (!choose_root(argc, argv, &root, &error)) {
         std::fprintf(stderr, "aucatalog: cannot determine the current directory: %s\n",
-                     std::strerror(error));
+                     error_message(error));
         return 1;
     }
 
