@@ -32,6 +32,7 @@ def FIFO(path): os.mkfifo(path)
 def SOCKET(path): socket.socket(socket.AF_UNIX).bind(path)
 def DEVICE(path): os.mknod(path, 0o20666, os.makedev(1, 3))  # a character device
 def link(target): return lambda path: os.symlink(target, path)
+def sparse(data, size): return lambda path: (pathlib.Path(path).write_bytes(data), os.truncate(path, size))
 
 
 def make_tree(root, tree):
@@ -438,6 +439,12 @@ def test_interrupted(signal_name, tmp):
     assert full.startswith(out.decode()) and out.endswith(b"\n") and p.returncode == -number
     assert re.fullmatch(r"\.*\n(\d+) total files processed in .*\naucatalog: interrupted\n", err)
     assert int(re.match(r"\.*\n(\d+)", err).group(1)) == out.count(b"\n") - 1
+
+
+def test_recording_past_2_gib(tmp):
+    """A size past 31 bits, which a 32-bit build must be able to ask for."""
+    make_tree(tmp, {"big.au": sparse(REC, 3 << 30)})
+    expect(run([shown(tmp)]), [shown(tmp + "/big.au") + TAIL.replace("0:01", "6710:53")], 0)
 
 
 def test_linked_directories_walked_once(tmp):
