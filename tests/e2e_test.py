@@ -12,6 +12,7 @@ import signal
 import socket
 import subprocess
 import tempfile
+import time
 
 import pytest
 from recordings import recording
@@ -445,6 +446,39 @@ def test_recording_past_2_gib(tmp):
     """A size past 31 bits, which a 32-bit build must be able to ask for."""
     make_tree(tmp, {"big.au": sparse(REC, 3 << 30)})
     expect(run([shown(tmp)]), [shown(tmp + "/big.au") + TAIL.replace("0:01", "6710:53")], 0)
+
+
+FUTEX = {"x86_64": 202, "aarch64": 98}.get(os.uname().machine)
+
+
+@native_only
+@pytest.mark.skipif(not FUTEX, reason="knows the futex call's number on x86_64 and arm64 only")
+def test_interrupted_short_of_descriptors(tmp):
+    """On 16 descriptors, one processor, the second file's read never ending:
+    the directories after it stay open until their rows go out, and the walk
+    waits for one to be given back; interrupted then, it ends."""
+    tree = {"x%d/r%d.au" % (i, k): REC for i in range(10) for k in range(3)}
+    make_tree(tmp + "/src", tree)
+    order = in_listing_order(tmp + "/src", list(tree))  # the first, the walk reads itself
+    with share(tmp, tree, "--delay-us=100", "--hold=" + order[1]) as (mnt, rows_of):
+        p = subprocess.Popen([EXE, mnt], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             preexec_fn=limits(processors=1, nofile=16))
+        asleep = 0  # the walk, the main thread, waits on a condition only for reads
+        for _ in range(1000):
+            call = pathlib.Path("/proc/%d/syscall" % p.pid).read_text().split()[0]
+            asleep = asleep + 1 if call == str(FUTEX) else 0
+            if asleep == 3:
+                break
+            time.sleep(0.05)
+        p.send_signal(signal.SIGINT)
+        try:
+            out, err = p.communicate(timeout=60)
+        finally:
+            p.kill()  # should it not end, so that the share can go
+            p.wait()
+        full = HEADER_ROW + "".join(row + "\n" for row in rows_of(list(tree)))
+    assert asleep == 3 and p.returncode == -signal.SIGINT and full.startswith(out.decode()), err
+    assert err.decode().endswith("aucatalog: interrupted\n")
 
 
 def test_linked_directories_walked_once(tmp):

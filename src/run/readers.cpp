@@ -236,7 +236,7 @@ bool sleep_until_a_read_ends(Readers* r)
     if (now == 0)
         return false;
     walk_sleeps(r, ANY_READ, [r, now] { return r->in_flight.load() < now; });
-    return true;
+    return !interrupted();
 }
 
 void wake_readers(Readers* r, std::uint64_t n)

@@ -89,7 +89,7 @@ void read_at_once(Readers* r, const FileSpec& file, const std::string& path, Slo
 void sleep_until_done(Readers* r, std::uint64_t place);
 
 // The walk sleeps until a read in flight ends, or the run is interrupted;
-// false when no read is in flight.
+// false when no read is in flight, or the run was interrupted.
 bool sleep_until_a_read_ends(Readers* r);
 
 // Reads in flight from now on: at most cap at once; with slow, each asks

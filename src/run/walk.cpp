@@ -326,10 +326,11 @@ static void write_ready(Walk& w, bool wait)
 }
 
 // Writes out at least the oldest item, reading it or waiting for it as
-// needed; false when nothing is queued.
+// needed; false when nothing is queued, or once the run was interrupted
+// (it waits for nothing then, and the callers' loops must end).
 static bool write_some(Walk& w)
 {
-    if (w.written == w.queued)
+    if (w.written == w.queued || stop_asked(w))
         return false;
     write_ready(w, true);
     return true;
@@ -505,7 +506,7 @@ static int left_open(const Walk& w)
 // Gives a descriptor back, or waits for one to be: closes listings whose
 // rows have gone out (when it may write), gives up a listing the walk can
 // do without, or waits for a read in flight. False when it holds nothing
-// more it could give back.
+// more it could give back, or once the run was interrupted.
 static bool give_back(Walk& w, bool may_write)
 {
     return (may_write && left_open(w) > 0 && write_some(w)) || release_idle_listing(w) ||
