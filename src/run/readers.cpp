@@ -139,14 +139,21 @@ static void catalogue_recording(Slot& s, const std::string& path, bool opened,
     }
 }
 
-static void mark_done(Readers* r, std::uint64_t place)
+// Wakes the walk if it sleeps until the item at place is done, or until
+// any read ends; called after the store that it waits for.
+static void wake_walk(Readers* r, std::uint64_t place)
 {
-    slot_at(r, place).done.store(true);
     std::uint64_t awaited = r->awaited.load();
     if (awaited == place || awaited == ANY_READ) {
         std::lock_guard<std::mutex> lock(r->mutex);
         r->walk_wakes.notify_one();
     }
+}
+
+static void mark_done(Readers* r, std::uint64_t place)
+{
+    slot_at(r, place).done.store(true);
+    wake_walk(r, place);
 }
 
 // Reads the file at place with a permit taken, and gives the permit back
@@ -175,10 +182,12 @@ std::uint64_t read_next(Readers* r)
     if (unclaimed(r) == 0 || !take_permit(r))
         return NOTHING;
     std::uint64_t place = claim(r);
-    if (place == NOTHING)
-        r->in_flight--;
-    else
+    if (place == NOTHING) {
+        r->in_flight--; // another took the file: the walk may await this permit
+        wake_walk(r, ANY_READ);
+    } else {
         read_file(r, place);
+    }
     return place;
 }
 
