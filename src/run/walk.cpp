@@ -506,7 +506,8 @@ static int left_open(const Walk& w)
 // Gives a descriptor back, or waits for one to be: closes listings whose
 // rows have gone out (when it may write), gives up a listing the walk can
 // do without, or waits for a read in flight. False when it holds nothing
-// more it could give back, or once the run was interrupted.
+// more it could give back; once the run was interrupted it waits for
+// nothing.
 static bool give_back(Walk& w, bool may_write)
 {
     return (may_write && left_open(w) > 0 && write_some(w)) || release_idle_listing(w) ||
