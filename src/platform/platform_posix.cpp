@@ -4,6 +4,7 @@
 #include "platform/platform.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -391,16 +392,20 @@ const char* error_message(int error)
 
 // Interruption
 
-// The signal that interrupted the run, or 0; the handler's only write.
-static volatile std::sig_atomic_t interrupted_by = 0;
+// The signal that interrupted the run, or 0. Written by the handler, on
+// whichever thread the signal lands (a reader's as often as the walk's);
+// read by the walk. A volatile sig_atomic_t is safe only within one
+// thread; a lock-free atomic is safe in a handler and across threads.
+static std::atomic<int> interrupted_by{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the handler may not take a lock");
 
 static void on_interruption(int signal)
 {
-    if (interrupted_by) { // a second: the process ends at once
+    int none = 0;
+    if (!interrupted_by.compare_exchange_strong(none, signal)) { // a second: the end
         std::signal(signal, SIG_DFL);
         std::raise(signal);
     }
-    interrupted_by = signal;
 }
 
 void catch_interruptions()
