@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -10,6 +11,7 @@
 #include <unistd.h>
 
 #include "platform/platform.h"
+#include "platform/shared.h"
 #include "recording/header.h"
 
 using namespace std::literals;
@@ -36,6 +38,29 @@ TEST(Platform, FilesChangingUnderTheWalk)
     }
     close_listing(listing);
     std::filesystem::remove_all(dir);
+}
+
+// A read may give less than asked (a pipe, some shares): the head is read
+// again until whole, the file ends or a read fails.
+TEST(Platform, ShortReadsReadAgain)
+{
+    const std::pair<std::size_t, std::string> cases[] = {
+        {1, "0123456789"}, {3, "0123456789"}, {3, "01234"}, {0, "0123456789"}};
+    for (const auto& c : cases) {
+        const std::size_t chunk = c.first;
+        const std::string& data = c.second;
+        unsigned char head[8];
+        std::size_t at = 0;
+        std::size_t got = read_up_to(head, sizeof head, [&](unsigned char* buf, std::size_t n) {
+            if (!chunk && at) // two bytes, then a failure
+                return -1LL;
+            std::size_t r = std::min({chunk ? chunk : 2, n, data.size() - at});
+            std::memcpy(buf, data.data() + at, r);
+            at += r;
+            return static_cast<long long>(r);
+        });
+        EXPECT_EQ(std::string(head, head + got), data.substr(0, chunk ? 8 : 2)) << chunk;
+    }
 }
 
 // A listing released part-way goes on from memory with the same entries,

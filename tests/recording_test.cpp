@@ -17,12 +17,12 @@ const Patches GOLDEN = {
     {0, ".snd\0\0\x01\x40\0\x0F\x42\x40\0\0\0\x02\0\0\x1F\x40\0\0\0\x01\x01"sv},
     {25, "\x11\0\x22\0\x0E\0\x1F\0\x0B\0\x75\0"sv}, // s m h d month0 year1900, little-endian
     {43, "PD North"sv}, {60, "County P25"sv}, {77, "say \"again\""sv}, {114, "Hilltop"sv},
-    {98, "\0\0\x04\xB1\xFF\xFF\xFF\xFF\0\x43\x27\x7F\x80\0\0\0"sv}, {131, "\x2A\0\0\0"sv},
+    {98, "\0\0\x03\xE9\xFF\xFF\xFF\xFF\0\x43\x27\x7F\x80\0\0\0"sv}, {131, "\x2A\0\0\0"sv},
     {135, "ABCDEFGHIJKLMNOPQ"sv}, // 17 bytes, no NUL: runs up to the frequency
     {152, "\x32\xB9\x6B\x94\x09\x34\x6A\x30\0\x03\x0F\x7E\x03"sv},
 };
 const std::string GOLDEN_ROW =
-    "p.au,2017-12-31,14:34:17,2:05,\"PD North\",TGRP,42,P25,\"County P25\",\"Hilltop\",1201,-1,"
+    "p.au,2017-12-31,14:34:17,2:05,\"PD North\",TGRP,42,P25,\"County P25\",\"Hilltop\",1001,-1,"
     "4401023,-2147483648,851.012500,154.430000,P25,F7E,\"say \"\"again\"\"\",\"ABCDEFGHIJKLMNOPQ\"";
 
 struct Case {
