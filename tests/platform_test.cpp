@@ -1,5 +1,5 @@
-// The platform layer on a real directory: files that change under the
-// walk, and a listing that gives up its descriptor part-way.
+// The platform layer, mostly on a real directory: files that change under
+// the walk, a listing that gives up its descriptor part-way, short reads.
 #include <gtest/gtest.h>
 
 #include <algorithm>
