@@ -4,7 +4,6 @@
 #include "platform/platform.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -392,17 +391,9 @@ const char* error_message(int error)
 
 // Interruption
 
-// The signal that interrupted the run, or 0. Written by the handler, on
-// whichever thread the signal lands (a reader's as often as the walk's);
-// read by the walk. A volatile sig_atomic_t is safe only within one
-// thread; a lock-free atomic is safe in a handler and across threads.
-static std::atomic<int> interrupted_by{0};
-static_assert(std::atomic<int>::is_always_lock_free, "the handler may not take a lock");
-
 static void on_interruption(int signal)
 {
-    int none = 0;
-    if (!interrupted_by.compare_exchange_strong(none, signal)) { // a second: the end
+    if (!note_interruption(signal)) { // a second: the process ends at once
         std::signal(signal, SIG_DFL);
         std::raise(signal);
     }
@@ -423,16 +414,11 @@ void catch_interruptions()
     }
 }
 
-bool interrupted()
-{
-    return interrupted_by != 0;
-}
-
 // By the signal itself, with its default action, so that a shell sees the
 // program was interrupted (status 128 + N) and stops a script too.
 void end_interrupted()
 {
-    int signal = interrupted_by;
+    int signal = interruption();
     std::signal(signal, SIG_DFL);
     sigset_t set;
     sigemptyset(&set);

@@ -381,15 +381,11 @@ int descriptor_limit(int wanted)
 
 // Interruption
 
-// What interrupted the run, or 0; the handler's only write. The handler
-// runs on a thread of its own.
-static volatile LONG interrupted_by = 0;
-
 static BOOL WINAPI on_interruption(DWORD event)
 {
     if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT)
         return FALSE;
-    if (InterlockedExchange(&interrupted_by, 1)) // a second: the process ends at once
+    if (!note_interruption(1)) // a second: the process ends at once
         ExitProcess(STATUS_CONTROL_C_EXIT);
     if (event == CTRL_CLOSE_EVENT)
         Sleep(INFINITE); // the system ends the process on return: the rows go out first
@@ -399,11 +395,6 @@ static BOOL WINAPI on_interruption(DWORD event)
 void catch_interruptions()
 {
     SetConsoleCtrlHandler(on_interruption, TRUE);
-}
-
-bool interrupted()
-{
-    return interrupted_by != 0;
 }
 
 // With the code of a console program stopped by Ctrl-C.

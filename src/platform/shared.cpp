@@ -1,5 +1,6 @@
 #include "platform/shared.h"
 
+#include <atomic>
 #include <chrono>
 
 bool has_saved(const SavedEntries& saved)
@@ -37,4 +38,27 @@ double wall_seconds()
 {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
+}
+
+// What interrupted the run, or 0. Written by the handler, on whichever
+// thread it runs (on POSIX a reader's as often as the walk's, on Windows
+// a thread of its own); read by the walk. A lock-free atomic is safe both
+// in a signal handler and across threads, as volatile alone is not.
+static std::atomic<int> interrupted_by{0};
+static_assert(std::atomic<int>::is_always_lock_free, "a signal handler may not take a lock");
+
+bool note_interruption(int what)
+{
+    int none = 0;
+    return interrupted_by.compare_exchange_strong(none, what);
+}
+
+int interruption()
+{
+    return interrupted_by.load();
+}
+
+bool interrupted()
+{
+    return interruption() != 0;
 }

@@ -1,7 +1,7 @@
 // What both operating systems' files share, written once: where a
 // listing's entries come from (the live listing, or the rest of it saved
-// in memory once it gave up its descriptor), and reading a file's first
-// bytes.
+// in memory once it gave up its descriptor), reading a file's first bytes,
+// and the flag an interruption sets.
 #pragma once
 
 #include <algorithm>
@@ -46,6 +46,11 @@ SavedEntries& saved_entries(DirListing* dir);
 
 // The listing's next entry, live or saved.
 bool next_raw_entry(DirListing* dir, RawEntry* entry, int* error);
+
+// Interruption, as each system's handler notes it: true for the first,
+// false for any after it. `interruption` gives what the first noted, or 0.
+bool note_interruption(int what);
+int interruption();
 
 // Of the first n bytes, those a file of this size holds: reading no further
 // than its size spares a short file the second read that would only find
