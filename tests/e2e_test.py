@@ -3,6 +3,7 @@ AUCATALOG_WINE, aucatalog.exe under that Wine, Z: paths, backslashes, CR LF."""
 import contextlib
 import ctypes
 import dataclasses
+import fcntl
 import functools
 import os
 import pathlib
@@ -423,55 +424,101 @@ def test_root_slash_failing(tmp):
     assert (out, status) == (HEADER_ROW, 1) and err.startswith("aucatalog: /: Input/output error\n")
 
 
-# The numbers of a call /proc/PID/task/TID/syscall shows, and of one made.
-CALLS = {"x86_64": {"futex": 202, "tgkill": 234},
-         "aarch64": {"futex": 98, "tgkill": 131}}.get(os.uname().machine)
+# The numbers of calls /proc/PID/task/TID/syscall shows, and of one made.
+CALLS = {"x86_64": {"read": 0, "write": 1, "futex": 202, "tgkill": 234},
+         "aarch64": {"read": 63, "write": 64, "futex": 98, "tgkill": 131}}.get(os.uname().machine)
 
 
-def waiting_reader(pid, number):
-    """A thread of pid's, not its first, waiting in a futex with signal number
-    unblocked (a sanitizer's own thread blocks them all); None if none is."""
+def threads(pid):
+    """Of each thread of pid's: its id, the call it is in and that call's
+    first argument (-1 if in none), and the signals it blocks."""
     for task in pathlib.Path("/proc/%d/task" % pid).iterdir():
-        with contextlib.suppress(OSError):
-            call = (task / "syscall").read_text().split()[0]
+        with contextlib.suppress(OSError, AttributeError, IndexError, ValueError):
+            call = (task / "syscall").read_text().split() + ["-1"]
             blocked = re.search(r"SigBlk:\s*(\w+)", (task / "status").read_text()).group(1)
-            if (int(task.name) != pid and call == str(CALLS["futex"])
-                    and not int(blocked, 16) >> (number - 1) & 1):
-                return int(task.name)
-    return None
+            yield int(task.name), int(call[0]), int(call[1], 0), int(blocked, 16)
 
 
-def send_to_reader(p, number):
-    """number sent to a reader waiting for work, not to the process. Not to
-    one in a read that never ends: a signal waits for its read to end."""
-    while (tid := waiting_reader(p.pid, number)) is None:
+def reading(pid, path):
+    """Whether a thread of pid's is in a read of path."""
+    for _, call, fd, _ in threads(pid):
+        with contextlib.suppress(OSError):
+            if call == CALLS["read"] and os.readlink("/proc/%d/fd/%d" % (pid, fd)) == path:
+                return True
+    return False
+
+
+def ended(p, timeout=60):
+    """p's output once it ends; killed should it not, so that a share can go."""
+    try:
+        return p.communicate(timeout=timeout)
+    finally:
+        p.kill()
+        p.wait()
+
+
+def send_to_reader(p, number, held):
+    """number sent to a reader waiting for work, once the read that never
+    ends has begun: sent to that reader, a signal waits for it to end."""
+    while not reading(p.pid, held):
         time.sleep(0.01)
-    assert ctypes.CDLL(None, use_errno=True).syscall(CALLS["tgkill"], p.pid, tid, number) == 0
+    waiting = None
+    while waiting is None:
+        waiting = next((tid for tid, call, _, blocked in threads(p.pid) if tid != p.pid and
+                        call == CALLS["futex"] and not blocked >> (number - 1) & 1), None)
+        time.sleep(0.01)  # a sanitizer's own thread blocks every signal
+    assert ctypes.CDLL(None).syscall(CALLS["tgkill"], p.pid, waiting, number) == 0
 
 
 @pytest.mark.parametrize("signal_name,to", [
     ("SIGINT", "process"), ("SIGTERM", "process"), ("SIGHUP", "process"), ("SIGINT", "reader")])
 def test_interrupted(signal_name, to, tmp):
-    """Interrupted after the first dot while a read never ends: a prefix of
-    whole rows, the summary, a line that says so, and the signal's status.
-    The signal may land on any thread; sent to a reader's, the walk must
-    still see it."""
+    """Interrupted after the first dot while the last file's read never ends:
+    a prefix of whole rows, the summary, a line that says so, and the
+    signal's status. The signal may land on any thread; sent to a reader's,
+    the walk must still see it."""
     if WINE:
         pytest.skip("Wine 8 turns SIGINT into no console control event: the run goes on")
     if to == "reader" and not CALLS:
         pytest.skip("knows the calls' numbers on x86_64 and arm64 only")
     number = getattr(signal, signal_name)
-    with share(tmp, SHARED, "--delay-us=1000", "--hold=d9/e/r159.au") as (mnt, rows_of):
+    make_tree(tmp + "/src", SHARED)
+    held = in_listing_order(tmp + "/src", list(SHARED))[-1]  # after the first dot
+    with share(tmp, SHARED, "--delay-us=1000", "--hold=" + held) as (mnt, rows_of):
         p = subprocess.Popen([EXE, mnt], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                              preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
         first = p.stderr.read(1)
-        send_to_reader(p, number) if to == "reader" else p.send_signal(number)
-        out, err = p.communicate()
+        send_to_reader(p, number, mnt + "/" + held) if to == "reader" else p.send_signal(number)
+        out, err = ended(p)
         err = (first + err).decode()
     full = HEADER_ROW + "".join(row + "\n" for row in rows_of(list(SHARED)))
     assert full.startswith(out.decode()) and out.endswith(b"\n") and p.returncode == -number
     assert re.fullmatch(r"\.*\n(\d+) total files processed in .*\naucatalog: interrupted\n", err)
     assert int(re.match(r"\.*\n(\d+)", err).group(1)) == out.count(b"\n") - 1
+
+
+@native_only
+@pytest.mark.skipif(not CALLS, reason="knows the calls' numbers on x86_64 and arm64 only")
+def test_interrupted_as_the_last_rows_go_out(tmp):
+    """Interrupted once the walk is done, while its rows wait for a full
+    pipe: they all go out, and the run still ends as interrupted."""
+    make_tree(tmp, {"r%d.au" % i: REC for i in range(100)})  # more than a pipe of one page
+    readable, writable = os.pipe()
+    fcntl.fcntl(writable, fcntl.F_SETPIPE_SZ, 4096)
+    p = subprocess.Popen([EXE, tmp], stdout=writable, stderr=subprocess.PIPE,
+                         preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+    os.close(writable)
+    while not any(tid == p.pid and call == CALLS["write"] and fd == 1
+                  for tid, call, fd, _ in threads(p.pid)):
+        time.sleep(0.01)
+    p.send_signal(signal.SIGINT)
+    with os.fdopen(readable, "rb") as pipe:
+        out = pipe.read()
+    err = ended(p)[1].decode()
+    rows = [shown(tmp + "/" + rel) + TAIL for rel in in_listing_order(tmp, os.listdir(tmp))]
+    assert out.decode() == HEADER_ROW + "".join(row + "\n" for row in rows)
+    assert re.fullmatch(r"\n100 total files processed in .*\naucatalog: interrupted\n", err), err
+    assert p.returncode == -signal.SIGINT
 
 
 def test_recording_past_2_gib(tmp):
@@ -501,11 +548,7 @@ def test_interrupted_short_of_descriptors(tmp):
             asleep = asleep + 1 if call == str(CALLS["futex"]) else 0
             time.sleep(0.05)
         p.send_signal(signal.SIGINT)
-        try:
-            out, err = p.communicate(timeout=60)
-        finally:
-            p.kill()  # should it not end, so that the share can go
-            p.wait()
+        out, err = ended(p)
         full = HEADER_ROW + "".join(row + "\n" for row in rows_of(list(tree)))
     assert asleep == 3 and p.returncode == -signal.SIGINT and full.startswith(out.decode()), err
     assert err.decode().endswith("aucatalog: interrupted\n")

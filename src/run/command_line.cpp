@@ -48,7 +48,9 @@ int run_catalogue(int argc, char** argv)
                      std::strerror(failure.error));
     else if (failure.error)
         report_failure(stderr, failure.path, failure.error);
-    if (result.interrupted) {
+    // Asked, not what the walk saw: a signal after its last look (while the
+    // last rows are written, say) ends the run as one, so that a script stops.
+    if (interrupted()) {
         std::fputs("aucatalog: interrupted\n", stderr);
         end_interrupted();
     }

@@ -667,6 +667,5 @@ WalkResult scan_directory(const RootDir& root, std::FILE* out, std::FILE* progre
     result.rows = w.rows;
     result.failure = w.failure;
     result.failures = w.failures;
-    result.interrupted = w.interrupted;
     return result;
 }

@@ -45,7 +45,6 @@ struct WalkResult {
     int root_error = 0; // the root cannot be listed: nothing was walked
     Failure failure;    // the walk stopped early
     int failures = 0;   // places that could not be read; the walk went on
-    bool interrupted = false;
 };
 
 WalkResult scan_directory(const RootDir& root, std::FILE* out, std::FILE* progress,
