@@ -487,9 +487,11 @@ def test_interrupted(signal_name, to, tmp):
     with share(tmp, SHARED, "--delay-us=1000", "--hold=" + held) as (mnt, rows_of):
         p = subprocess.Popen([EXE, mnt], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                              preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
-        first = p.stderr.read(1)
-        send_to_reader(p, number, mnt + "/" + held) if to == "reader" else p.send_signal(number)
-        out, err = ended(p)
+        try:
+            first = p.stderr.read(1)
+            send_to_reader(p, number, mnt + "/" + held) if to == "reader" else p.send_signal(number)
+        finally:
+            out, err = ended(p)  # also should the test fail, so that the share can go
         err = (first + err).decode()
     full = HEADER_ROW + "".join(row + "\n" for row in rows_of(list(SHARED)))
     assert full.startswith(out.decode()) and out.endswith(b"\n") and p.returncode == -number
