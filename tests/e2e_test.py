@@ -460,10 +460,10 @@ def ended(p, timeout=60):
 def send_to_reader(p, number, held):
     """number sent to a reader waiting for work, once the read that never
     ends has begun: sent to that reader, a signal waits for it to end."""
-    while not reading(p.pid, held):
+    while p.poll() is None and not reading(p.pid, held):
         time.sleep(0.01)
     waiting = None
-    while waiting is None:
+    while waiting is None and p.poll() is None:
         waiting = next((tid for tid, call, _, blocked in threads(p.pid) if tid != p.pid and
                         call == CALLS["futex"] and not blocked >> (number - 1) & 1), None)
         time.sleep(0.01)  # a sanitizer's own thread blocks every signal
@@ -510,8 +510,8 @@ def test_interrupted_as_the_last_rows_go_out(tmp):
     p = subprocess.Popen([EXE, tmp], stdout=writable, stderr=subprocess.PIPE,
                          preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     os.close(writable)
-    while not any(tid == p.pid and call == CALLS["write"] and fd == 1
-                  for tid, call, fd, _ in threads(p.pid)):
+    while p.poll() is None and not any(tid == p.pid and call == CALLS["write"] and fd == 1
+                                       for tid, call, fd, _ in threads(p.pid)):
         time.sleep(0.01)
     p.send_signal(signal.SIGINT)
     with os.fdopen(readable, "rb") as pipe:
