@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -55,7 +54,7 @@ TEST(Platform, ShortReadsReadAgain)
             if (!chunk && at) // two bytes, then a failure
                 return -1LL;
             std::size_t r = std::min({chunk ? chunk : 2, n, data.size() - at});
-            std::memcpy(buf, data.data() + at, r);
+            std::copy_n(data.data() + at, r, buf);
             at += r;
             return static_cast<long long>(r);
         });
