@@ -461,9 +461,10 @@ TEST(Readers, OneFileWakesASleepingReader)
     free_readers(r);
 }
 
-// While a reader holds the one permit no other read begins: the walk's
-// own is refused. Once the first is done the reader reads the second file
-// too, unless told to stop meanwhile: then the file is left.
+// While a reader holds the one permit no other read begins: neither the
+// walk's own nor its read again of a file refused. Once the first is done
+// the reader reads the second file too, unless told to stop meanwhile:
+// then the file is left.
 TEST(Readers, OnePermitOneRead)
 {
     for (bool stop : {false, true}) {
@@ -478,6 +479,7 @@ TEST(Readers, OnePermitOneRead)
             await_held(s, lock, 1);
         }
         EXPECT_EQ(read_next(r), NO_PLACE);
+        EXPECT_FALSE(read_again(r, 1));
         std::thread stopper;
         if (stop)
             stopper = std::thread([r] { stop_readers(r); });
