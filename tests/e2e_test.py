@@ -604,6 +604,20 @@ def test_current_directory_gone(tmp):
                           "No such file or directory\n", 1)
 
 
+@native_only
+def test_current_directory_deeper_than_path_max(tmp):
+    """Run with no argument, where the current directory's path is too long
+    to be opened by name."""
+    here = os.open(tmp, os.O_RDONLY)
+    for _ in range(25):
+        os.mkdir("x" * 200, dir_fd=here)
+        here = os.open("x" * 200, os.O_RDONLY, dir_fd=here)
+    with open(os.open("r.au", os.O_WRONLY | os.O_CREAT, dir_fd=here), "wb") as f:
+        f.write(REC)
+    deep = tmp + ("/" + "x" * 200) * 25
+    expect(run([], preexec_fn=lambda: os.fchdir(here)), [deep + "/r.au" + TAIL], 0)
+
+
 @pytest.mark.skipif(not WINE, reason="Windows drives")
 def test_drive_root(tmp):
     make_tree(tmp, ONE)

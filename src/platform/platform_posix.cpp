@@ -166,7 +166,10 @@ bool choose_root(int argc, char** argv, RootDir* root, int* error)
         buf.resize(buf.size() * 2);
     }
     buf.resize(buf.find('\0'));
-    root->shown = root->native = buf;
+    // Rows name the directory by its path; it is opened as ".", since a
+    // path longer than PATH_MAX, which getcwd may give, cannot be opened.
+    root->shown = buf;
+    root->native = ".";
     return true;
 }
 
