@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 
 #include "run/descriptors.h"
 
@@ -10,6 +11,7 @@ TEST(Descriptors, ListingCountsWhileItHoldsOne)
 {
     char dir[] = "/tmp/aucatalog-test-XXXXXX";
     ASSERT_TRUE(mkdtemp(dir));
+    std::ofstream(std::string(dir) + "/r.au"); // an entry left to take it up for
     Budget budget;
     set_limit(budget, 10);
     DirId id;

@@ -161,7 +161,8 @@ CASES = [
     Case("every byte in names", {LOW + ".au": REC, HIGH + ".au": REC}, where="native"),
     Case("names outside the code page", {
         "plain.au": REC, "w1/жук.au": REC, "w2/日本.au": REC, "w3/emoji😀.au": REC, "w4/café.au": REC,
-        "w5/Ādam.au": REC, "Пожар/x.au": REC, "trail./r.au": REC}, None, 7),
+        "w5/Ādam.au": REC, "Пожар/x.au": REC, "trail./r.au": REC, "．/r.au": REC, "．．/r.au": REC},
+        None, 9),
     Case("root outside the code page", {"Пожар/a/r.au": REC}, None, 1, ["rec/Пожар"], "{tmp}",
          "rec"),
     Case("paths over 260 and 1,000 characters", {
@@ -181,7 +182,7 @@ def ansi(text):
         try:
             return c.encode("cp1252") and c
         except UnicodeEncodeError:
-            return {"Ā": "A"}.get(c, "?" * (len(c.encode("utf-16-le")) // 2))
+            return {"Ā": "A", "．": "."}.get(c, "?" * (len(c.encode("utf-16-le")) // 2))
     return "".join(map(one, text)) if WINE else text
 
 

@@ -88,7 +88,7 @@ TEST(Platform, ReleasedListingGoesOnFromMemory)
         return all;
     };
     std::string whole = names(-1);
-    EXPECT_EQ(std::count(whole.begin(), whole.end(), '/'), 52);
+    EXPECT_EQ(std::count(whole.begin(), whole.end(), '/'), 50); // "." and ".." left out
     for (int after : {0, 10, 51})
         EXPECT_EQ(names(after), whole) << after;
     std::filesystem::remove_all(dir);

@@ -70,9 +70,9 @@ DirListing* open_root(const RootDir& root, DirId* id, int* error);
 // identifies it in *id; null when it cannot be listed.
 DirListing* open_subdirectory(DirListing* dir, const DirEntry& entry, DirId* id, int* error);
 
-// Next entry in listing order; false at the end of the listing (*error 0)
-// or when the listing failed (*error set). A released listing must be
-// taken up again first.
+// Next entry in listing order, "." and ".." left out; false at the end of
+// the listing (*error 0) or when the listing failed (*error set). A
+// released listing must be taken up again first.
 bool read_entry(DirListing* dir, DirEntry* entry, int* error);
 
 // Whether the listing holds an operating-system descriptor (or handle).

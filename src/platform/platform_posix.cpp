@@ -64,8 +64,11 @@ bool has_live_listing(const DirListing* dir)
 // errno, cleared first, tells them apart.
 bool next_live_entry(DirListing* dir, RawEntry* entry, int* error)
 {
-    errno = 0;
-    const struct dirent* e = readdir(dir->stream);
+    const struct dirent* e;
+    do {
+        errno = 0;
+        e = readdir(dir->stream);
+    } while (e && is_self_or_parent(e->d_name));
     if (!e) {
         *error = errno;
         return false;

@@ -227,13 +227,15 @@ bool has_live_listing(const DirListing* dir)
 // tells them apart.
 bool next_live_entry(DirListing* dir, RawEntry* entry, int* error)
 {
-    if (dir->pending) {
-        dir->pending = false;
-    } else if (!FindNextFileW(dir->find, &dir->data)) {
-        DWORD e = GetLastError();
-        *error = e == ERROR_NO_MORE_FILES ? 0 : errno_from(e);
-        return false;
-    }
+    do {
+        if (dir->pending) {
+            dir->pending = false;
+        } else if (!FindNextFileW(dir->find, &dir->data)) {
+            DWORD e = GetLastError();
+            *error = e == ERROR_NO_MORE_FILES ? 0 : errno_from(e);
+            return false;
+        }
+    } while (is_self_or_parent(dir->data.cFileName));
     *entry = {dir->data.cFileName, (wcslen(dir->data.cFileName) + 1) * sizeof(wchar_t),
               dir->data.dwFileAttributes};
     return true;

@@ -44,6 +44,14 @@ bool next_live_entry(DirListing* dir, RawEntry* entry, int* error);
 void give_up_descriptor(DirListing* dir);
 SavedEntries& saved_entries(DirListing* dir);
 
+// "." and "..", which the walk never goes into, told by the platform's own
+// form of the name: a name that only the code page turns into dots (a
+// full-width one, say) is a directory like any other.
+template <typename Char> bool is_self_or_parent(const Char* name)
+{
+    return name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0));
+}
+
 // The listing's next entry, live or saved.
 bool next_raw_entry(DirListing* dir, RawEntry* entry, int* error);
 

@@ -480,11 +480,6 @@ Walk::~Walk()
         stop_using(budget, leaving);
 }
 
-static bool is_dot_or_dotdot(const char* name)
-{
-    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
-}
-
 // A listing on the walk path that no queued file needs gives up its
 // descriptor, the one highest up first: the walk comes back to it last.
 static bool release_idle_listing(Walk& w)
@@ -616,8 +611,6 @@ static void walk_tree(Walk& w)
             leave(w);
             continue;
         }
-        if (is_dot_or_dotdot(entry.name))
-            continue;
 
         w.path.resize(top->path_len);
         w.path += PATH_SEPARATOR;
