@@ -606,6 +606,25 @@ def test_current_directory_gone(tmp):
 
 
 @native_only
+def test_file_under_a_lease(tmp):
+    """A lease a file server holds on a recording for a client is broken
+    and waited for, not taken for a failure."""
+    make_tree(tmp, {"a.au": REC, "b.au": REC})
+    fd = os.open(tmp + "/a.au", os.O_RDONLY)
+    broken = []
+    previous = signal.signal(signal.SIGIO, lambda *_: broken.append(
+        fcntl.fcntl(fd, fcntl.F_SETLEASE, fcntl.F_UNLCK)))
+    try:
+        fcntl.fcntl(fd, fcntl.F_SETLEASE, fcntl.F_WRLCK)
+        result = run([tmp])
+    finally:
+        signal.signal(signal.SIGIO, previous)
+        os.close(fd)
+    expect(result, [tmp + "/" + rel + TAIL for rel in in_listing_order(tmp, ["a.au", "b.au"])], 0)
+    assert broken
+
+
+@native_only
 def test_current_directory_deeper_than_path_max(tmp):
     """Run with no argument, where the current directory's path is too long
     to be opened by name."""

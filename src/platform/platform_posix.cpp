@@ -256,8 +256,13 @@ bool read_file_head(const FileSpec& file, unsigned char* head, std::size_t n, bo
                     FileHead* out)
 {
     // O_NONBLOCK: should the name have become a pipe since it was listed,
-    // the open must not wait for a writer.
-    int fd = openat(file.dir->fd, file.name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    // the open must not wait for a writer. It refuses a file on which a
+    // file server holds a lease for a client, though (a pipe never is
+    // refused so): that open waits for the lease to be given up.
+    const int flags = O_RDONLY | O_NOCTTY | O_CLOEXEC;
+    int fd = openat(file.dir->fd, file.name.c_str(), flags | O_NONBLOCK);
+    if (fd < 0 && errno == EWOULDBLOCK)
+        fd = openat(file.dir->fd, file.name.c_str(), flags);
     if (fd < 0) {
         out->error = errno;
         return false;
