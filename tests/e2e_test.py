@@ -163,6 +163,8 @@ CASES = [
         "plain.au": REC, "w1/жук.au": REC, "w2/日本.au": REC, "w3/emoji😀.au": REC, "w4/café.au": REC,
         "w5/Ādam.au": REC, "Пожар/x.au": REC, "trail./r.au": REC, "．/r.au": REC, "．．/r.au": REC},
         None, 9),
+    Case("device path root", {"trail./r.au": REC, "a/x.au": REC}, None, 2, ["\\\\.\\{root}"],
+         prefix="\\\\.\\{root}", where="wine"),
     Case("root outside the code page", {"Пожар/a/r.au": REC}, None, 1, ["rec/Пожар"], "{tmp}",
          "rec"),
     Case("paths over 260 and 1,000 characters", {

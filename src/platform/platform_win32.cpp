@@ -151,7 +151,7 @@ static std::wstring extended_path(std::wstring path)
 {
     if (path.empty() || path.back() != L'\\')
         path += L'\\';
-    if (path.compare(0, 4, L"\\\\?\\") == 0 || path.compare(0, 4, L"\\\\.\\") == 0)
+    if (path.compare(0, 4, L"\\\\?\\") == 0)
         return path;
     DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
     std::wstring full(needed, L'\0');
@@ -159,6 +159,10 @@ static std::wstring extended_path(std::wstring path)
     if (len == 0 || len >= needed)
         return path;
     full.resize(len);
+    // A device path (\\.\C:\...) has its names normalised like any other,
+    // trailing dots and all: in the extended form they stay as listed.
+    if (full.compare(0, 4, L"\\\\.\\") == 0)
+        return L"\\\\?\\" + full.substr(4);
     if (full.compare(0, 2, L"\\\\") == 0)
         return L"\\\\?\\UNC\\" + full.substr(2);
     return L"\\\\?\\" + full;
