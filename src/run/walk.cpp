@@ -216,14 +216,20 @@ static void write_row(Walk& w, const std::string& row)
         w.failure = {errno ? errno : EIO, true, {}};
 }
 
+// So that a message goes on a line of its own.
+static void end_dots(Walk& w)
+{
+    if (w.dots_open)
+        std::fputc('\n', w.progress);
+    w.dots_open = false;
+}
+
 // A place that could not be read, on a line of its own among the dots.
 static void show_failure(Walk& w, const std::string& path, int error)
 {
     if (failed(w) || ++w.failures > FAILURES_SHOWN)
         return;
-    if (w.dots_open)
-        std::fputc('\n', w.progress);
-    w.dots_open = false;
+    end_dots(w);
     report_failure(w.progress, path, error);
 }
 
@@ -655,8 +661,13 @@ WalkResult scan_directory(const RootDir& root, std::FILE* out, std::FILE* progre
     if (w.path.back() == PATH_SEPARATOR)
         w.path.pop_back();
     w.listings.push_back(adopt_listing(w.budget, dir, id, w.path.size()));
-    walk_tree(w);
-    write_all(w);
+    try {
+        walk_tree(w);
+        write_all(w);
+    } catch (const std::bad_alloc&) {
+        end_dots(w); // for the message that ends the run
+        throw;
+    }
     result.rows = w.rows;
     result.failure = w.failure;
     result.failures = w.failures;
