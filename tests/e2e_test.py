@@ -578,16 +578,29 @@ def test_linked_directories_walked_once(tmp):
 
 @native_only
 def test_failed_write_stops_the_walk(tmp):
+    """The summary counts the rows that went out whole: none to a full disk
+    or a closed pipe; to a file, those before the limit of its size."""
     make_tree(tmp, {"d%d/r%d.au" % (i // 100, i): REC for i in range(5000)})
     readable, closed_pipe = os.pipe()
     os.close(readable)
-    for stdout, reason in ((open("/dev/full", "wb"), "No space left on device"),
-                           (closed_pipe, "Broken pipe")):
-        out, err, status = run([tmp], stdout=stdout, preexec_fn=lambda: signal.signal(
-            signal.SIGPIPE, signal.SIG_IGN))
+    capped = tmp + "/catalogue.csv"
+
+    def limited(size):
+        def apply():
+            signal.signal(signal.SIGPIPE, signal.SIG_IGN)
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            if size:
+                resource.setrlimit(resource.RLIMIT_FSIZE, (size, size))
+        return apply
+    for stdout, size, reason in ((open("/dev/full", "wb"), 0, "No space left on device"),
+                                 (closed_pipe, 0, "Broken pipe"),
+                                 (open(capped, "wb"), 300000, "File too large")):
+        out, err, status = run([tmp], stdout=stdout, preexec_fn=limited(size))
         written = re.fullmatch(r"\.*\n(\d+) total files processed in .*\n"
                                r"aucatalog: error writing the catalogue: %s\n" % reason, err)
-        assert status == 1 and written and int(written.group(1)) < 1000, err
+        rows = pathlib.Path(capped).read_bytes().count(b"\n") - 1 if size else 0
+        assert status == 1 and written and int(written.group(1)) == rows, err
+    assert 1000 < rows < 5000
     # A root that cannot be listed, and not even the column row written.
     assert run([tmp + "/missing"], stdout=open("/dev/full", "wb"))[1:] == (
         "aucatalog: %s/missing: No such file or directory\naucatalog: error writing the "

@@ -23,19 +23,16 @@ int run_catalogue(int argc, char** argv)
         return 1;
     }
 
-    // The catalogue is meant to be redirected to a file; a large buffer
-    // keeps the number of writes far below the number of rows. The buffer
-    // is given explicitly: some C libraries ignore the size without one.
-    static char out_buffer[1 << 16];
-    std::setvbuf(stdout, out_buffer, _IOFBF, sizeof out_buffer);
-    std::fputs(COLUMN_HEADER_ROW, stdout);
+    // The walk buffers the rows itself, to count those that went out.
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+    errno = 0;
+    int column_row_error = std::fputs(COLUMN_HEADER_ROW, stdout) < 0 ? (errno ? errno : EIO) : 0;
     std::time_t start = std::time(nullptr);
     WalkResult result = scan_directory(root, stdout, stderr);
     std::time_t end = std::time(nullptr);
     Failure& failure = result.failure;
-    errno = 0;
-    if (std::fflush(stdout) != 0 && !failure.error)
-        failure = {errno ? errno : EIO, true, {}};
+    if (column_row_error)
+        failure = {column_row_error, true, {}};
 
     if (result.root_error) {
         report_failure(stderr, root.shown, result.root_error);

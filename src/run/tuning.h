@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 
 // Descriptors asked of the system, where the hard limit allows: enough for
@@ -30,6 +31,10 @@ constexpr std::chrono::milliseconds INTERRUPTION_POLL{50};
 // program holding up the oldest item for a time slice (bench/run busy,
 // 100,000 warm beside two busy loops: 0.44 s against 0.48 s with 256).
 constexpr std::uint64_t WINDOW = 4096;
+
+// Rows go out 64 KiB at a time: far fewer writes than rows, as the
+// catalogue is meant to be redirected to a file.
+constexpr std::size_t OUT_BUFFER = 1 << 16;
 
 // A sleeping reader is woken once this many files wait: woken for each, the
 // readers of a warm cache spent more time waking than reading.

@@ -60,6 +60,11 @@ struct Walk {
     Slot own; // a file the walk reads at once
     std::uint64_t written = 0, queued = 0;
     std::uint64_t files_queued = 0;
+    // Rows not written out yet, and where each ends. They go out a buffer
+    // at a time, and count once they are out: a stream's own buffer, lost
+    // when its write fails, would count rows that never were.
+    std::string pending;
+    std::vector<std::size_t> row_ends;
     int rows = 0;
 
     // How many reads to keep in flight, judged stretch by stretch.
@@ -205,15 +210,29 @@ static void call_readers(Walk& w, std::uint64_t batch)
 
 // Writing out in order
 
+// Writes out the rows buffered; those that went out whole count.
+static void flush_rows(Walk& w)
+{
+    errno = 0;
+    std::size_t out = std::fwrite(w.pending.data(), 1, w.pending.size(), w.out);
+    auto whole = std::upper_bound(w.row_ends.begin(), w.row_ends.end(), out);
+    w.rows += static_cast<int>(whole - w.row_ends.begin());
+    if (out < w.pending.size())
+        w.failure = {errno ? errno : EIO, true, {}};
+    w.pending.clear();
+    w.row_ends.clear();
+}
+
 static void write_row(Walk& w, const std::string& row)
 {
     if (row.empty())
         return;
-    errno = 0;
-    if (std::fwrite(row.data(), 1, row.size(), w.out) == row.size())
-        w.rows++;
-    else
-        w.failure = {errno ? errno : EIO, true, {}};
+    if (w.pending.size() + row.size() > OUT_BUFFER)
+        flush_rows(w);
+    if (failed(w))
+        return;
+    w.pending += row;
+    w.row_ends.push_back(w.pending.size());
 }
 
 // So that a message goes on a line of its own.
@@ -473,6 +492,7 @@ static void stop_queue(Walk& w)
 Walk::Walk(const WalkSetup& s, std::FILE* o, std::FILE* p)
     : setup(s), processors(s.processors ? s.processors : processor_count()), out(o), progress(p)
 {
+    pending.reserve(OUT_BUFFER);
 }
 
 Walk::~Walk()
@@ -665,9 +685,11 @@ WalkResult scan_directory(const RootDir& root, std::FILE* out, std::FILE* progre
         walk_tree(w);
         write_all(w);
     } catch (const std::bad_alloc&) {
-        end_dots(w); // for the message that ends the run
+        flush_rows(w); // the rows before stand
+        end_dots(w);   // for the message that ends the run
         throw;
     }
+    flush_rows(w);
     result.rows = w.rows;
     result.failure = w.failure;
     result.failures = w.failures;
