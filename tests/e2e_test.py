@@ -630,7 +630,10 @@ def test_file_under_a_lease(tmp):
     previous = signal.signal(signal.SIGIO, lambda *_: broken.append(
         fcntl.fcntl(fd, fcntl.F_SETLEASE, fcntl.F_UNLCK)))
     try:
-        fcntl.fcntl(fd, fcntl.F_SETLEASE, fcntl.F_WRLCK)
+        try:
+            fcntl.fcntl(fd, fcntl.F_SETLEASE, fcntl.F_WRLCK)
+        except OSError as e:  # EINVAL: not on this file system, or leases disabled
+            pytest.skip("no leases here: %s" % e)
         result = run([tmp])
     finally:
         signal.signal(signal.SIGIO, previous)
