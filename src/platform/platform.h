@@ -9,9 +9,18 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 extern const char PATH_SEPARATOR;
+
+// How a line of the catalogue ends: CR LF on Windows.
+extern const char LINE_END[];
+
+// Standard output unbuffered and written as given, with no translation of
+// line ends: the walk buffers the rows itself, and counts those that went
+// out by the bytes written.
+void set_raw_output(std::FILE* out);
 
 // The directory the catalogue starts from. Rows are built on `shown`, the
 // path as given or the current directory, in the bytes the console shows;

@@ -19,6 +19,12 @@
 #include "platform/shared.h"
 
 const char PATH_SEPARATOR = '/';
+const char LINE_END[] = "\n";
+
+void set_raw_output(std::FILE* out)
+{
+    std::setvbuf(out, nullptr, _IONBF, 0);
+}
 
 struct DirListing {
     DirListing* parent; // while the walk is in it; not to be followed once it has left

@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
+#include <fcntl.h>
+#include <io.h>
 #include <vector>
 #include <windows.h>
 
@@ -18,6 +20,15 @@
 #include "platform/shared.h"
 
 const char PATH_SEPARATOR = '\\';
+const char LINE_END[] = "\r\n";
+
+// In text mode the C runtime would end lines itself, and count what a
+// failed write got out in its caller's bytes, line ends it made included.
+void set_raw_output(std::FILE* out)
+{
+    std::setvbuf(out, nullptr, _IONBF, 0);
+    _setmode(_fileno(out), _O_BINARY);
+}
 
 struct DirListing {
     HANDLE find;           // INVALID_HANDLE_VALUE: nothing (more) to list, or released

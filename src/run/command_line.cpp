@@ -1,13 +1,11 @@
 #include "run/command_line.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <string>
 
 #include "platform/platform.h"
-#include "recording/row.h"
 #include "run/failures.h"
 #include "run/summary.h"
 #include "run/walk.h"
@@ -23,15 +21,13 @@ int run_catalogue(int argc, char** argv)
         return 1;
     }
 
-    // The walk buffers the rows itself, to count those that went out.
-    std::setvbuf(stdout, nullptr, _IONBF, 0);
-    errno = 0;
-    int column_row_error = std::fputs(COLUMN_HEADER_ROW, stdout) < 0 ? (errno ? errno : EIO) : 0;
+    set_raw_output(stdout);
+    int column_row_error = write_column_row(stdout);
     std::time_t start = std::time(nullptr);
     WalkResult result = scan_directory(root, stdout, stderr);
     std::time_t end = std::time(nullptr);
     Failure& failure = result.failure;
-    if (column_row_error)
+    if (column_row_error && !failure.error)
         failure = {column_row_error, true, {}};
 
     if (result.root_error) {

@@ -10,9 +10,9 @@ int main(int argc, char** argv)
         return run_catalogue(argc, argv);
     } catch (const std::bad_alloc&) {
         std::fputs("aucatalog: out of memory\n", stderr);
-        // Interrupted, the readers were let go, perhaps in reads that never
-        // end: the process ends by the signal now, before exit() would
-        // destroy what they use.
+        // Interrupted, the walk may have let the readers go, perhaps in
+        // reads that never end: the process ends by the signal now, before
+        // exit() would destroy what they use.
         if (interrupted()) {
             std::fflush(stdout);
             std::fputs("aucatalog: interrupted\n", stderr);

@@ -10,12 +10,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <new>
 #include <string>
 #include <unordered_set>
 #include <vector>
 
 #include "recording/header.h"
+#include "recording/row.h"
 #include "run/concurrency.h"
 #include "run/descriptors.h"
 #include "run/failures.h"
@@ -217,10 +219,17 @@ static void flush_rows(Walk& w)
     std::size_t out = std::fwrite(w.pending.data(), 1, w.pending.size(), w.out);
     auto whole = std::upper_bound(w.row_ends.begin(), w.row_ends.end(), out);
     w.rows += static_cast<int>(whole - w.row_ends.begin());
-    if (out < w.pending.size())
+    if (out < w.pending.size() && !failed(w))
         w.failure = {errno ? errno : EIO, true, {}};
     w.pending.clear();
     w.row_ends.clear();
+}
+
+// A line, ended by a newline, as it goes out: ended the platform's way.
+static void append_line(std::string& out, const char* line, std::size_t n)
+{
+    out.append(line, n - 1);
+    out += LINE_END;
 }
 
 static void write_row(Walk& w, const std::string& row)
@@ -231,8 +240,18 @@ static void write_row(Walk& w, const std::string& row)
         flush_rows(w);
     if (failed(w))
         return;
-    w.pending += row;
+    append_line(w.pending, row.data(), row.size());
     w.row_ends.push_back(w.pending.size());
+}
+
+int write_column_row(std::FILE* out)
+{
+    std::string line;
+    append_line(line, COLUMN_HEADER_ROW, std::strlen(COLUMN_HEADER_ROW));
+    errno = 0;
+    if (std::fwrite(line.data(), 1, line.size(), out) == line.size())
+        return 0;
+    return errno ? errno : EIO;
 }
 
 // So that a message goes on a line of its own.

@@ -47,5 +47,9 @@ struct WalkResult {
     int failures = 0;   // places that could not be read; the walk went on
 };
 
+// Writes the catalogue's first line to out, as the walk writes rows: 0, or
+// why it failed.
+int write_column_row(std::FILE* out);
+
 WalkResult scan_directory(const RootDir& root, std::FILE* out, std::FILE* progress,
                           const WalkSetup& setup = {});
