@@ -421,6 +421,22 @@ def test_failures_injected(call, tmp):
 
 @native_only
 @pytest.mark.skipif(not strace_works(), reason="needs strace and ptrace")
+def test_no_threads_to_be_had(tmp):
+    """Reads that wait for the storage, and the system refusing every
+    thread: the walk reads all the files itself."""
+    with share(tmp, SHARED, "--delay-us=1000") as (mnt, rows_of):
+        log = tmp + "/trace"
+        try:
+            result = traced([mnt], log, "trace=clone,clone3", "inject=clone,clone3:error=EAGAIN",
+                            timeout=120)
+        finally:  # a tool that waits for readers it does not have outlives strace
+            subprocess.run(["pkill", "-KILL", "-xf", re.escape("%s %s" % (EXE, mnt))])
+        expect(result, rows_of(list(SHARED)), 20)
+    assert "EAGAIN (Resource temporarily unavailable) (INJECTED)" in pathlib.Path(log).read_text()
+
+
+@native_only
+@pytest.mark.skipif(not strace_works(), reason="needs strace and ptrace")
 def test_root_slash_failing(tmp):
     """The root / failing as it is listed is named as given."""
     out, err, status = traced(["/"], tmp + "/trace", "inject=getdents64:error=EIO:when=1")
