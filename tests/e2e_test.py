@@ -665,11 +665,13 @@ def test_current_directory_deeper_than_path_max(tmp):
     here = os.open(tmp, os.O_RDONLY)
     for _ in range(25):
         os.mkdir("x" * 200, dir_fd=here)
-        here = os.open("x" * 200, os.O_RDONLY, dir_fd=here)
+        here, parent = os.open("x" * 200, os.O_RDONLY, dir_fd=here), here
+        os.close(parent)
     with open(os.open("r.au", os.O_WRONLY | os.O_CREAT, dir_fd=here), "wb") as f:
         f.write(REC)
     deep = tmp + ("/" + "x" * 200) * 25
     expect(run([], preexec_fn=lambda: os.fchdir(here)), [deep + "/r.au" + TAIL], 0)
+    os.close(here)
 
 
 @pytest.mark.skipif(not WINE, reason="Windows drives")
