@@ -11,7 +11,7 @@ TEST(Descriptors, ListingCountsWhileItHoldsOne)
 {
     char dir[] = "/tmp/aucatalog-test-XXXXXX";
     ASSERT_TRUE(mkdtemp(dir));
-    std::ofstream(std::string(dir) + "/r.au"); // an entry left to take it up for
+    std::ofstream(std::string(dir) + "/r.au").close(); // an entry left to take it up for
     Budget budget;
     set_limit(budget, 10);
     DirId id;
