@@ -621,6 +621,9 @@ def test_failed_write_stops_the_walk(tmp):
     assert run([tmp + "/missing"], stdout=open("/dev/full", "wb"))[1:] == (
         "aucatalog: %s/missing: No such file or directory\naucatalog: error writing the "
         "catalogue: No space left on device\n" % tmp, 1)
+    # Descriptors short for good as well: the walk's failure, met first, is the one named.
+    out, err, status = run([tmp], stdout=open("/dev/full", "wb"), preexec_fn=limits(nofile=4))
+    assert status == 1 and re.search(r"\naucatalog: %s/d\d+: Too many open files\n$" % tmp, err), err
 
 
 @native_only
