@@ -98,6 +98,19 @@ def tmp():
     subprocess.run(["rm", "-rf", d])  # rm walks trees deeper than PATH_MAX
 
 
+@pytest.fixture(scope="session", autouse=True)
+def wine_services():
+    """Wine's own programs (services, explorer, device drivers) start with the
+    first program a new wineserver runs and inherit its standard streams: a
+    run would wait for them to end before its pipes closed, and read what
+    they write, their crashes included. Here they start with no streams,
+    under a server that outlives each run by half a minute."""
+    if WINE:
+        quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        subprocess.run([os.path.join(os.path.dirname(WINE), "wineserver"), "-p30"], **quiet)
+        subprocess.run([WINE, "cmd", "/c", "exit"], **quiet)
+
+
 @dataclasses.dataclass
 class Case:
     name: str
