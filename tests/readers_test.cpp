@@ -439,31 +439,35 @@ void queue_in(Readers* r, std::uint64_t place)
     wake_readers(r, unclaimed(r));
 }
 
-// One reader with one permit, reading as s says.
-Readers* one_reader(Script& s)
+// n readers with a permit each, reading as s says.
+Readers* readers(Script& s, int n)
 {
     Readers* r = make_readers({scripted_read, &s}, std::chrono::hours(1));
-    set_cap(r, 1, true);
-    EXPECT_TRUE(start_reader(r));
+    set_cap(r, n, true);
+    for (int i = 0; i < n; i++)
+        EXPECT_TRUE(start_reader(r));
     return r;
 }
 
-// A file queued alone while the one reader sleeps wakes it, and its end
-// wakes the walk. The reads end at once, so the reader is nearly always
-// asleep again before the next file comes; a wake-up lost shows as a hang.
+// A file queued alone while every reader sleeps wakes one, and its end
+// wakes the walk; a wake-up lost shows as a hang.
 TEST(Readers, OneFileWakesASleepingReader)
 {
-    Script s;
-    Readers* r = one_reader(s);
-    for (std::uint64_t place = 0; place < 200; place++) {
-        queue_in(r, place);
-        sleep_until_done(r, place);
-        const std::string& row = slots_of(r)[place % WINDOW].row;
-        EXPECT_NE(row.find("," + std::to_string(place) + ","), std::string::npos);
+    for (int n : {1, 2}) {
+        Script s;
+        Readers* r = readers(s, n);
+        for (std::uint64_t place = 0; place < 200; place++) {
+            while (sleeping_readers(r) < n)
+                std::this_thread::yield();
+            queue_in(r, place);
+            sleep_until_done(r, place);
+            const std::string& row = slots_of(r)[place % WINDOW].row;
+            EXPECT_NE(row.find("," + std::to_string(place) + ","), std::string::npos);
+        }
+        EXPECT_EQ(s.reads.load(), 200);
+        stop_readers(r);
+        free_readers(r);
     }
-    EXPECT_EQ(s.reads.load(), 200);
-    stop_readers(r);
-    free_readers(r);
 }
 
 // While a reader holds the one permit no other read begins: neither the
@@ -476,7 +480,7 @@ TEST(Readers, OnePermitOneRead)
         Script s;
         s.walk_thread = std::this_thread::get_id();
         s.gate_closed = true;
-        Readers* r = one_reader(s);
+        Readers* r = readers(s, 1);
         queue_in(r, 0);
         queue_in(r, 1);
         {

@@ -260,6 +260,12 @@ void wake_readers(Readers* r, std::uint64_t n)
             r->work.notify_one();
 }
 
+int sleeping_readers(Readers* r)
+{
+    std::lock_guard<std::mutex> lock(r->mutex);
+    return r->idle;
+}
+
 void publish(Readers* r, std::uint64_t place)
 {
     std::uint64_t file = r->queued.load();

@@ -103,6 +103,7 @@ std::uint64_t unclaimed(const Readers* r);
 
 // Wakes up to n sleeping readers.
 void wake_readers(Readers* r, std::uint64_t n);
+int sleeping_readers(Readers* r);
 
 // False when the system would start no more threads.
 bool start_reader(Readers* r);
