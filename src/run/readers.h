@@ -101,7 +101,8 @@ int reads_in_flight(const Readers* r);
 // Files queued and not yet claimed.
 std::uint64_t unclaimed(const Readers* r);
 
-// Wakes up to n sleeping readers.
+// Wakes up to n of the readers asleep, of which there are
+// sleeping_readers().
 void wake_readers(Readers* r, std::uint64_t n);
 int sleeping_readers(Readers* r);
 
