@@ -123,6 +123,11 @@ TEST(Concurrency, SlowFromAnEighthAndAfresh)
     targets(c, flat, 100); // so does a try that paid
     targets(c, {share}, 20);
     EXPECT_LT(c.patience, MOST_PATIENCE);
+    // Nor is the rate of the storage before the quick reads held against
+    // the slower storage after them: its best is reached at the first try.
+    targets(c, {share, 0.2, true}, 1);
+    targets(c, {[](int n) { return std::min(n, 64) / 0.03; }}, 3);
+    EXPECT_EQ(c.best, 64);
 }
 
 // A stretch comes to what its reads said and the clock shows: the walk's
