@@ -24,17 +24,15 @@
 namespace
 {
 
-// More files than the window holds, on three levels. They are empty: the
-// reads below make each header up from the file's name, so no test waits
-// for a disk.
+// More files than the window holds, on three levels, empty: the reads make
+// each header up from the file's name. In memory where it can be, since
+// ext4 takes a second to make them after many deletions.
 constexpr int FILES = 5000;
 
 struct Tree {
     std::string root;
     Tree()
     {
-        // In memory where there is a file system there: ext4 takes a second
-        // to make them after many deletions.
         std::string dir = std::filesystem::is_directory("/dev/shm") ? "/dev/shm" : "/tmp";
         dir += "/aucatalog-test-XXXXXX";
         root = mkdtemp(&dir[0]);
@@ -52,13 +50,11 @@ struct Tree {
 constexpr int NO_MEMORY = -1, NO_MEMORY_AFTER = -2;
 thread_local bool next_allocation_fails = false;
 
-// What the reads do, and what the test sees of them, for one run. Reads
-// are counted from 1 over all threads. Those from `waited_from` to
-// `waited_to` wait for the storage. From `fault_from` on, every
-// `fault_every`-th (0: just that one) fails with the error `fault`, or runs
-// out of memory. While `gate_closed`, reads on any thread but the walk's
-// wait at the gate until let through by number, as does `held_back` while
-// it is open.
+// One run's reads, counted from 1 over all threads: `waited_from` to
+// `waited_to` wait for the storage; from `fault_from`, every `fault_every`-th
+// (0: just that one) fails with `fault`. While `gate_closed`, reads off the
+// walk's thread wait at the gate until let through by number, as does
+// `held_back` while it is open.
 struct Script {
     int waited_from = 0, waited_to = 0;
     int fault = 0;
@@ -71,9 +67,8 @@ struct Script {
     std::atomic<bool> slow_seen{false}; // the test saw the target rise
     std::atomic<int> quick_since{0};    // reads begun since, not told to skip what follows
     std::atomic<long long> now_us{0};
-    // The walk reads the wall clock as each of its sleeps begins and ends,
-    // and with the processors' at each stretch: an odd difference means it
-    // sleeps.
+    // The walk reads the wall clock as each sleep begins and ends, and with
+    // the processors' at each stretch: an odd difference means it sleeps.
     std::atomic<int> wall_reads{0}, processor_reads{0};
     std::thread::id walk_thread;
     std::mutex mutex;
@@ -177,28 +172,32 @@ const std::string& root()
     return tree.root;
 }
 
+struct Captured {
+    char* text = nullptr;
+    std::size_t len = 0;
+    std::FILE* file = open_memstream(&text, &len);
+    std::string taken()
+    {
+        std::fclose(file);
+        std::string s(text, len);
+        std::free(text);
+        return s;
+    }
+};
+
 Catalogue catalogue(Script& s, unsigned processors)
 {
     Catalogue run;
-    char* text = nullptr;
-    std::size_t len = 0;
-    std::FILE* out = open_memstream(&text, &len);
-    char* dots = nullptr;
-    std::size_t dots_len = 0;
-    std::FILE* progress = open_memstream(&dots, &dots_len);
+    Captured out, progress;
     WalkSetup setup{{scripted_read, &s},  {fake_wall, fake_processors, &s}, processors, 0, &s.trace,
                     std::chrono::hours(1)};
     try {
-        run.result = scan_directory({root(), root()}, out, progress, setup);
+        run.result = scan_directory({root(), root()}, out.file, progress.file, setup);
     } catch (const std::bad_alloc&) {
         run.out_of_memory = true;
     }
-    std::fclose(out);
-    std::fclose(progress);
-    run.rows.assign(text, len);
-    run.progress.assign(dots, dots_len);
-    std::free(text);
-    std::free(dots);
+    run.rows = out.taken();
+    run.progress = progress.taken();
     return run;
 }
 
