@@ -62,9 +62,13 @@ def run(args, cwd=None, stdout=subprocess.PIPE, exe=EXE, prefix=(), wine_log=Non
     return decode(out), decode(err), p.returncode
 
 
+def catalogue(rows):
+    return HEADER_ROW + "".join(row + "\n" for row in rows)
+
+
 def expect(result, rows, dots):
     out, err, status = result
-    assert out == HEADER_ROW + "".join(row + "\n" for row in rows)
+    assert out == catalogue(rows)
     assert re.fullmatch(r"\.{%d}\n%d total files processed in (less than a second|1 second|"
                         r"\d+ seconds \(\d+ per second\))\n" % (dots, len(rows)), err), err
     assert status == 0, err
@@ -146,16 +150,13 @@ CASES = [
         "short.au": REC[:319], "empty.au": b""}, ["A.AU", "b.au", "c.Au", ".au", "g.au/inner.au"], 1),
     Case("root with separator", ONE, None, 1, ["{root}/"]),
     Case("root with two", ONE, None, 1, ["{root}//"], prefix="{root}/", where="native"),
-    Case("relative root", ONE, None, 1, ["rec"], "{tmp}", "rec"),
     Case("root .", ONE, None, 1, ["."], "{root}", "."),
     Case("current directory", ONE, None, 1, [], "{root}"),
-    Case("further arguments ignored", ONE, None, 1, ["rec", "x", "--help"], "{tmp}", "rec"),
-    Case("thousands in flight", BIG, None, 24),
-    Case("thousands in flight, one processor", BIG, None, 24, processors=1),
-    Case("thousands in flight, cold", BIG, None, 24, cold=True),
-    Case("thousands in flight, one processor, cold", BIG, None, 24, processors=1, cold=True),
-    *(Case("thousands in flight, 16 descriptors" + ", cold" * cold, BIG, None, 24, where="native",
-           nofile=16, cold=cold) for cold in (False, True)),
+    Case("relative root, further arguments ignored", ONE, None, 1, ["rec", "x", "--help"], "{tmp}",
+         "rec"),
+    *(Case("thousands in flight" + ", one processor" * (p == 1) + ", 16 descriptors" * (n > 0) +
+           ", cold" * cold, BIG, None, 24, where="native" if n else "both", processors=p, nofile=n,
+           cold=cold) for p, n in ((0, 0), (1, 0), (0, 16)) for cold in (False, True)),
     Case("too few descriptors to walk", ONE, where="native", nofile=4,
          err="\n0 total files processed in less than a second\n"
              "aucatalog: {root}/a: Too many open files\n"),
@@ -354,7 +355,7 @@ def test_failing_share(tmp):
     with share(tmp, SHARED, "--delay-us=100", *("--fail=%s:5" % p for p in bad)) as (mnt, rows_of):
         out, err, status = run([shown(mnt)])
         rows = rows_of([r for r in SHARED if not any(r.startswith(p) for p in bad)])
-        assert out == HEADER_ROW + "".join(row + "\n" for row in rows) and status == 1, err
+        assert out == catalogue(rows) and status == 1, err
         assert sorted(m.group(1) for m in FAILED_PLACE.finditer(err)) == sorted(
             shown(mnt + "/" + p) for p in named)
         assert WINE or {m.group(2) for m in FAILED_PLACE.finditer(err)} == {"Input/output error"}
@@ -471,13 +472,9 @@ def threads(pid):
             yield int(task.name), int(call[0]), int(call[1], 0), int(blocked, 16)
 
 
-def reading(pid, path):
-    """Whether a thread of pid's is in a read of path."""
-    for _, call, fd, _ in threads(pid):
-        with contextlib.suppress(OSError):
-            if call == CALLS["read"] and os.readlink("/proc/%d/fd/%d" % (pid, fd)) == path:
-                return True
-    return False
+def fd_path(pid, fd):
+    with contextlib.suppress(OSError):
+        return os.readlink("/proc/%d/fd/%d" % (pid, fd))
 
 
 def ended(p, timeout=60):
@@ -501,7 +498,8 @@ def send_to_reader(p, number, held):
     """number sent to a reader waiting for work, once the read that never
     ends has begun: sent to that reader, a signal waits for it to end. A
     sanitizer's own thread blocks every signal."""
-    look_until(p, lambda: reading(p.pid, held))
+    look_until(p, lambda: any(call == CALLS["read"] and fd_path(p.pid, fd) == held
+                              for _, call, fd, _ in threads(p.pid)))
     waiting = look_until(p, lambda: next((
         tid for tid, call, _, blocked in threads(p.pid) if tid != p.pid and
         call == CALLS["futex"] and not blocked >> (number - 1) & 1), None))
@@ -531,7 +529,7 @@ def test_interrupted(signal_name, to, tmp):
         finally:
             out, err = ended(p)  # also should the test fail, so that the share can go
         err = (first + err).decode()
-    full = HEADER_ROW + "".join(row + "\n" for row in rows_of(list(SHARED)))
+    full = catalogue(rows_of(list(SHARED)))
     assert full.startswith(out.decode()) and out.endswith(b"\n") and p.returncode == -number
     assert re.fullmatch(r"\.*\n(\d+) total files processed in .*\naucatalog: interrupted\n", err)
     assert int(re.match(r"\.*\n(\d+)", err).group(1)) == out.count(b"\n") - 1
@@ -555,7 +553,7 @@ def test_interrupted_as_the_last_rows_go_out(tmp):
         out = pipe.read()
     err = ended(p)[1].decode()
     rows = [shown(tmp + "/" + rel) + TAIL for rel in in_listing_order(tmp, os.listdir(tmp))]
-    assert out.decode() == HEADER_ROW + "".join(row + "\n" for row in rows)
+    assert out.decode() == catalogue(rows)
     assert re.fullmatch(r"\n100 total files processed in .*\naucatalog: interrupted\n", err), err
     assert p.returncode == -signal.SIGINT
 
@@ -589,7 +587,7 @@ def test_interrupted_short_of_descriptors(tmp):
         asleep = look_until(p, walk_waits)
         p.send_signal(signal.SIGINT)
         out, err = ended(p)
-        full = HEADER_ROW + "".join(row + "\n" for row in rows_of(list(tree)))
+        full = catalogue(rows_of(list(tree)))
     assert asleep and p.returncode == -signal.SIGINT and full.startswith(out.decode()), err
     assert err.decode().endswith("aucatalog: interrupted\n")
 
