@@ -171,6 +171,7 @@ CASES = [
     Case("special files never opened", {
         "real.au": REC, "pipe.au": FIFO, "sock.au": SOCKET, "null.au": DEVICE,
         "zero.au": link("/dev/zero"), "dangling.au": link("nowhere"), "self.au": link("self.au"),
+        "long": link("x" * 300 + "/y"),
         "gone": link("missing_dir"), 'say "hi".au': REC}, where="native"),
     Case("every byte in names", {LOW + ".au": REC, HIGH + ".au": REC}, where="native"),
     Case("names outside the code page", {

@@ -227,7 +227,9 @@ static EntryType classify(DirListing* dir, const char* name, unsigned d_type, Di
     }
     entry->link = true;
     if (fstatat(fd, name, &st, 0) != 0) {
-        entry->error = errno; // a dangling link is missing; a share gone is not
+        // A dangling link is missing, as is one whose target has a name too
+        // long to exist; a share gone is not.
+        entry->error = errno == ENAMETOOLONG ? ENOENT : errno;
         return ENTRY_OTHER;
     }
     return type_of(st.st_mode);
