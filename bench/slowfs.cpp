@@ -3,8 +3,8 @@
 // file or directory and every read.
 //
 //   slowfs [--delay-us=D] [--bandwidth=B] [--no-types] [--one-trip]
-//          [--fail=PATH:ERRNO]... [--fail-after=N] [--hold=PATH]... [-f] [-o OPT]
-//          SOURCE MOUNTPOINT
+//          [--fail=PATH:ERRNO]... [--fail-after=N] [--hold=PATH]...
+//          [--unlink-on-opendir=DIR:LINK] [-f] [-o OPT] SOURCE MOUNTPOINT
 //
 // D defaults to 1000. With B (bytes per second; 0, the default, is no
 // limit) the bytes of every read also cross one link shared by all
@@ -42,6 +42,11 @@
 // them, and fusermount3 -u then takes the dead mount away. Ending slowfs
 // (SIGTERM) does both. fusermount3 -uz detaches the mount at once but
 // leaves a blocked client blocked.
+//
+// --unlink-on-opendir=DIR:LINK removes LINK, a path outside the mount,
+// as DIR is opened and before the open is answered: the client's next
+// look through LINK finds nothing, as a drive letter goes with a card
+// reader unplugged while the client walks.
 #define FUSE_USE_VERSION 35
 #include <fuse.h>
 #include <fuse_lowlevel.h>
@@ -75,6 +80,7 @@ static struct {
     unsigned long long fail_after = ULLONG_MAX;
     const char* source = nullptr;
 } options;
+static std::string unlink_dir, unlink_link; // of --unlink-on-opendir
 static int source_fd = -1;
 
 static const char* relative(const char* path)
@@ -217,6 +223,8 @@ static int slow_opendir(const char* path, fuse_file_info* fi)
         return -ENOTCONN;
     if (!options.one_trip)
         wait_for_storage();
+    if (!unlink_link.empty() && unlink_dir == relative(path))
+        unlink(unlink_link.c_str());
     int fd = openat(source_fd, relative(path), O_RDONLY | O_DIRECTORY);
     DIR* dir = fd >= 0 ? fdopendir(fd) : nullptr;
     if (!dir) {
@@ -254,12 +262,12 @@ static int slow_readdir(const char* path, void* buf, fuse_fill_dir_t fill, off_t
     return 0;
 }
 
-enum { key_fail, key_fail_after, key_hold };
+enum { key_fail, key_fail_after, key_hold, key_unlink };
 
 static const char usage[] =
     "usage: slowfs [--delay-us=D] [--bandwidth=B] [--no-types] [--one-trip]\n"
-    "              [--fail=PATH:ERRNO]... [--fail-after=N] [--hold=PATH]... [-f] [-o OPT]\n"
-    "              SOURCE MOUNTPOINT\n";
+    "              [--fail=PATH:ERRNO]... [--fail-after=N] [--hold=PATH]...\n"
+    "              [--unlink-on-opendir=DIR:LINK] [-f] [-o OPT] SOURCE MOUNTPOINT\n";
 
 static int bad_option(const char* arg, const char* why)
 {
@@ -308,6 +316,14 @@ static int take_option(void*, const char* arg, int key, fuse_args*)
         if (!number(value, ULLONG_MAX, &n))
             return bad_option(arg, "N must be a number of requests");
         options.fail_after = n;
+        return 0;
+    }
+    if (key == key_unlink) {
+        const char* colon = std::strchr(value, ':');
+        unlink_dir.assign(value, colon ? colon - value : 0);
+        unlink_link = colon ? colon + 1 : "";
+        if (!plain(unlink_dir) || unlink_link.empty())
+            return bad_option(arg, "DIR must be relative to SOURCE, and LINK given");
         return 0;
     }
     if (key == key_fail || key == key_hold) {
@@ -360,6 +376,7 @@ int main(int argc, char** argv)
         FUSE_OPT_KEY("--fail=", key_fail),
         FUSE_OPT_KEY("--fail-after=", key_fail_after),
         FUSE_OPT_KEY("--hold=", key_hold),
+        FUSE_OPT_KEY("--unlink-on-opendir=", key_unlink),
         FUSE_OPT_END,
     };
     fuse_args args = FUSE_ARGS_INIT(argc, argv);
