@@ -696,6 +696,23 @@ def test_current_directory_deeper_than_path_max(tmp):
 
 
 @pytest.mark.skipif(not WINE, reason="Windows drives")
+def test_drive_gone(tmp):
+    """The drive letter gone as the walk enters its first directory, as with a
+    card reader unplugged: what follows is named, not passed over as missing."""
+    drive = os.environ["WINEPREFIX"] + "/dosdevices/y:"
+    tree = {"a/r.au": REC, "b/r.au": REC}
+    with share(tmp, tree, "--delay-us=0", "--unlink-on-opendir=a:" + drive) as (mnt, _):
+        os.symlink(mnt, drive)
+        try:
+            out, err, status = run(["Y:\\"])
+        finally:
+            with contextlib.suppress(FileNotFoundError):
+                os.unlink(drive)
+    assert (out, status) == (HEADER_ROW, 1), err
+    assert sorted(p for p, _ in FAILED_PLACE.findall(err)) == ["Y:\\a\\r.au", "Y:\\b"], err
+
+
+@pytest.mark.skipif(not WINE, reason="Windows drives")
 def test_drive_root(tmp):
     make_tree(tmp, ONE)
     drive = os.environ["WINEPREFIX"] + "/dosdevices/y:"

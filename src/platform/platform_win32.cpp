@@ -197,6 +197,29 @@ static DirId directory_id(const std::wstring& path)
                  std::uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow};
 }
 
+// The root of the volume an extended path is on (\\?\D:\, \\?\Volume{...}\ or
+// \\?\UNC\server\share\), backslash included.
+static std::wstring volume_root(const std::wstring& path)
+{
+    bool unc = path.compare(0, 8, L"\\\\?\\UNC\\") == 0;
+    std::size_t end = unc ? 7 : 3; // the backslash before the volume's first name
+    for (int names = unc ? 2 : 1; names > 0 && end != std::wstring::npos; names--)
+        end = path.find(L'\\', end + 1);
+    return end == std::wstring::npos ? path : path.substr(0, end + 1);
+}
+
+// Below the root, a place not found is missing, unless its whole volume has
+// gone (a card reader or stick unplugged, a drive letter taken away): then
+// neither it nor what follows could be read, and the run must say so.
+static int missing_or_gone(int error, const std::wstring& path)
+{
+    if (error != ENOENT ||
+        GetFileAttributesW(volume_root(path).c_str()) != INVALID_FILE_ATTRIBUTES ||
+        GetLastError() == ERROR_ACCESS_DENIED)
+        return error;
+    return WIN32_ERRORS + ERROR_PATH_NOT_FOUND;
+}
+
 static DirListing* open_listing(const std::wstring& path, DirId* id, int* error)
 {
     DirListing* dir = new DirListing{};
@@ -230,7 +253,11 @@ DirListing* open_root(const RootDir& root, DirId* id, int* error)
 
 DirListing* open_subdirectory(DirListing* dir, const DirEntry& entry, DirId* id, int* error)
 {
-    return open_listing(dir->path + static_cast<const wchar_t*>(entry.native) + L'\\', id, error);
+    std::wstring path = dir->path + static_cast<const wchar_t*>(entry.native) + L'\\';
+    DirListing* sub = open_listing(path, id, error);
+    if (!sub)
+        *error = missing_or_gone(*error, path);
+    return sub;
 }
 
 bool has_live_listing(const DirListing* dir)
@@ -336,7 +363,8 @@ bool read_file_head(const FileSpec& file, unsigned char* head, std::size_t n, bo
                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                     random ? FILE_FLAG_RANDOM_ACCESS : FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
-        out->error = errno_from(GetLastError());
+        out->error = missing_or_gone(errno_from(GetLastError()),
+                                     reinterpret_cast<const wchar_t*>(file.name.c_str()));
         return false;
     }
     LARGE_INTEGER file_size;
