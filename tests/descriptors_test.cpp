@@ -1,5 +1,6 @@
-// The descriptor budget on a real directory: a listing counts from when it
-// has a descriptor to when it gives it up, is taken up again or closes.
+// The descriptor budget: on a real directory, a listing counts from when it
+// has a descriptor to when it gives it up, is taken up again or closes; and
+// its limit after a shortage.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -29,4 +30,20 @@ TEST(Descriptors, ListingCountsWhileItHoldsOne)
     stop_using(budget, listing); // the walk has left it
     EXPECT_EQ(budget.listings, 0);
     std::filesystem::remove_all(dir);
+}
+
+// After a shortage the limit is what the tool held then, and it comes back
+// once a whole stretch has passed without another.
+TEST(Descriptors, LimitComesBackAfterAStretchWithoutShortage)
+{
+    Budget budget;
+    set_limit(budget, 100);
+    unsigned seen = 0;
+    budget.listings = 4;
+    lower_limit(budget, 5);
+    EXPECT_EQ(budget.limit, 9);
+    regain_limit(budget, &seen); // the stretch the shortage came in
+    EXPECT_EQ(budget.limit, 9);
+    regain_limit(budget, &seen);
+    EXPECT_EQ(budget.limit, 100);
 }
