@@ -349,9 +349,11 @@ SHARED = {"d%d/%sr%d.au" % (i % 10, "e/" * (i % 20 >= 10), i): REC for i in rang
 
 
 def test_failing_share(tmp):
-    """Bad sectors under two directories and three files: the rest catalogued,
-    the places named, status 1. Wine lists a failing directory as empty."""
-    bad = ["d1", "d2/e", "d3/r3.au", "d4/e/r14.au", "d5/r25.au"]
+    """Bad sectors under two directories and eight files: the rest catalogued,
+    the ten places named with no word of more, status 1. Wine lists a failing
+    directory as empty."""
+    bad = ["d1", "d2/e", "d3/r3.au", "d4/e/r14.au", "d5/r25.au", "d6/r6.au", "d7/e/r17.au",
+           "d8/r28.au", "d9/r9.au", "d0/e/r10.au"]
     named = bad[2:] if WINE else bad
     with share(tmp, SHARED, "--delay-us=100", *("--fail=%s:5" % p for p in bad)) as (mnt, rows_of):
         out, err, status = run([shown(mnt)])
