@@ -7,6 +7,7 @@
 #include <fstream>
 #include <string>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 #include "platform/platform.h"
@@ -111,4 +112,15 @@ TEST(Platform, ProcessorTimesOfTheMachine)
     ProcessorTimes t = processor_times();
     EXPECT_GT(t.busy, 0);
     EXPECT_GT(t.all, t.busy);
+}
+
+// A thread that sleeps has given up its processor to wait, and the system
+// counts it: the readers tell a read that waited for the storage by that.
+TEST(Platform, ThreadWaitsCountsASleep)
+{
+    std::uint64_t before = 0, after = 0;
+    ASSERT_TRUE(thread_waits(&before));
+    std::this_thread::sleep_for(1ms); // blocks however quick the machine
+    ASSERT_TRUE(thread_waits(&after));
+    EXPECT_GT(after, before);
 }
