@@ -52,9 +52,9 @@ thread_local bool next_allocation_fails = false;
 
 // One run's reads, counted from 1 over all threads: `waited_from` to
 // `waited_to` wait for the storage; from `fault_from`, every `fault_every`-th
-// (0: just that one) fails with `fault`. While `gate_closed`, reads off the
-// walk's thread wait at the gate until let through by number, as does
-// `held_back` while it is open.
+// (0: just that one) fails with `fault` or runs out of memory. While
+// `gate_closed`, reads off the walk's thread wait at the gate until let
+// through by number, as does `held_back` while it is open.
 struct Script {
     int waited_from = 0, waited_to = 0;
     int fault = 0;
