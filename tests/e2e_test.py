@@ -14,7 +14,6 @@ import signal
 import socket
 import subprocess
 import tempfile
-import time
 
 import pytest
 from recordings import recording
@@ -490,10 +489,10 @@ def ended(p, timeout=60):
 
 
 def look_until(p, found):
-    """found()'s answer once it has one, or once p has ended. The pause only
-    spaces the looks at /proc: no verdict depends on how long they take."""
+    """found()'s answer once it has one, or once p has ended: no clock, the
+    processor given up between looks at /proc."""
     while p.poll() is None and not (answer := found()):
-        time.sleep(0.01)
+        os.sched_yield()
     return p.poll() is None and answer
 
 

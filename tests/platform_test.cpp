@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <thread>
 #include <unistd.h>
 
@@ -114,13 +116,31 @@ TEST(Platform, ProcessorTimesOfTheMachine)
     EXPECT_GT(t.all, t.busy);
 }
 
-// A thread that sleeps has given up its processor to wait, and the system
-// counts it: the readers tell a read that waited for the storage by that.
-TEST(Platform, ThreadWaitsCountsASleep)
+// A thread blocked in a read has given up its processor to wait, and the
+// system counts it: the readers tell a read that waited for the storage by
+// that. The pipe is written only once the reading thread is seen asleep.
+TEST(Platform, ThreadWaitsCountsABlockedRead)
 {
+    int pipe_fds[2];
+    ASSERT_EQ(pipe(pipe_fds), 0);
     std::uint64_t before = 0, after = 0;
-    ASSERT_TRUE(thread_waits(&before));
-    std::this_thread::sleep_for(1ms); // blocks however quick the machine
-    ASSERT_TRUE(thread_waits(&after));
+    std::atomic<pid_t> reader{0};
+    std::thread gate([&] {
+        while (!reader.load())
+            std::this_thread::yield();
+        std::string stat_path = "/proc/self/task/" + std::to_string(reader.load()) + "/stat";
+        for (std::string stat; stat.find(") S ") == std::string::npos;)
+            std::getline(std::ifstream(stat_path), stat);
+        EXPECT_EQ(write(pipe_fds[1], "x", 1), 1);
+    });
+    bool counted = thread_waits(&before);
+    reader = static_cast<pid_t>(syscall(SYS_gettid));
+    char c;
+    EXPECT_EQ(read(pipe_fds[0], &c, 1), 1);
+    counted = thread_waits(&after) && counted;
+    gate.join();
+    close(pipe_fds[0]);
+    close(pipe_fds[1]);
+    EXPECT_TRUE(counted);
     EXPECT_GT(after, before);
 }
