@@ -1,8 +1,8 @@
 // A read-only passthrough that waits, as a share or a card in a slow reader
-// would, in every lookup (getattr), every batch of a listing, every open of a
-// file or directory and every read.
+// would, in every lookup (getattr, readlink), every batch of a listing, every
+// open of a file or directory and every read.
 //
-//   slowfs [--delay-us=D] [--bandwidth=B] [--no-types] [--one-trip]
+//   slowfs [--delay-us=D] [--bandwidth=B] [--no-types] [--no-ids] [--one-trip]
 //          [--fail=PATH:ERRNO]... [--fail-after=N] [--hold=PATH]...
 //          [--unlink-on-opendir=DIR:LINK] [-f] [-o OPT] SOURCE MOUNTPOINT
 //
@@ -10,7 +10,9 @@
 // limit) the bytes of every read also cross one link shared by all
 // requests, one read after another, as over a network or a card reader's
 // bus. --no-types leaves every entry's type unknown in listings, as on file
-// systems that keep no types in their directories. --one-trip serves a
+// systems that keep no types in their directories. --no-ids gives every
+// file and directory the inode number 0, as file systems that keep no ids
+// do (Windows then sees file index 0). --one-trip serves a
 // listing in one round trip, as SMB and NFS (READDIRPLUS) serve a directory
 // of a hundred entries: opening a directory does not wait, and only the
 // first batch of its listing does; the entries' lookups still wait each.
@@ -76,6 +78,7 @@ static struct {
     unsigned delay_us = 1000;
     unsigned long long bandwidth = 0;
     int no_types = 0;
+    int no_ids = 0;
     int one_trip = 0;
     unsigned long long fail_after = ULLONG_MAX;
     const char* source = nullptr;
@@ -183,7 +186,23 @@ static int slow_getattr(const char* path, struct stat* st, fuse_file_info*)
     if (share_gone())
         return -ENOTCONN;
     wait_for_storage();
-    return fstatat(source_fd, relative(path), st, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : -errno;
+    if (fstatat(source_fd, relative(path), st, AT_SYMLINK_NOFOLLOW) != 0)
+        return -errno;
+    if (options.no_ids)
+        st->st_ino = 0;
+    return 0;
+}
+
+static int slow_readlink(const char* path, char* buf, size_t size)
+{
+    if (share_gone())
+        return -ENOTCONN;
+    wait_for_storage();
+    ssize_t n = readlinkat(source_fd, relative(path), buf, size - 1);
+    if (n < 0)
+        return -errno;
+    buf[n] = '\0';
+    return 0;
 }
 
 static int slow_open(const char* path, fuse_file_info* fi)
@@ -265,7 +284,7 @@ static int slow_readdir(const char* path, void* buf, fuse_fill_dir_t fill, off_t
 enum { key_fail, key_fail_after, key_hold, key_unlink };
 
 static const char usage[] =
-    "usage: slowfs [--delay-us=D] [--bandwidth=B] [--no-types] [--one-trip]\n"
+    "usage: slowfs [--delay-us=D] [--bandwidth=B] [--no-types] [--no-ids] [--one-trip]\n"
     "              [--fail=PATH:ERRNO]... [--fail-after=N] [--hold=PATH]...\n"
     "              [--unlink-on-opendir=DIR:LINK] [-f] [-o OPT] SOURCE MOUNTPOINT\n";
 
@@ -372,6 +391,7 @@ int main(int argc, char** argv)
         {"--delay-us=%u", offsetof(decltype(options), delay_us), 0},
         {"--bandwidth=%llu", offsetof(decltype(options), bandwidth), 0},
         {"--no-types", offsetof(decltype(options), no_types), 1},
+        {"--no-ids", offsetof(decltype(options), no_ids), 1},
         {"--one-trip", offsetof(decltype(options), one_trip), 1},
         FUSE_OPT_KEY("--fail=", key_fail),
         FUSE_OPT_KEY("--fail-after=", key_fail_after),
@@ -402,6 +422,7 @@ int main(int argc, char** argv)
     fuse_operations ops = {};
     ops.init = slow_init;
     ops.getattr = slow_getattr;
+    ops.readlink = slow_readlink;
     ops.open = slow_open;
     ops.read = slow_read;
     ops.release = [](const char*, fuse_file_info* fi) { return close(fi->fh); };
