@@ -377,6 +377,16 @@ def test_share_gone(tmp):
     assert "\n\n" not in re.split(r"\n\d+ total files", err)[0], err  # failures one a line
 
 
+@native_only  # Wine takes a directory with its parent's inode number for a mount point
+def test_share_without_ids(tmp):
+    """Every directory's id 0, as some file systems give: subdirectories are
+    walked all the same, and links to directories, which might lead back, not."""
+    tree = {"r.au": REC, "a/r.au": REC, "a/b/r.au": REC, "c/r.au": REC, "a/up": link(".."),
+            "l": link("c")}
+    with share(tmp, tree, "--delay-us=0", "--no-ids") as (mnt, rows_of):
+        expect(run([mnt]), rows_of([rel for rel, data in tree.items() if data is REC]), 5)
+
+
 @native_only
 def test_links_into_a_share_gone(tmp):
     """Links whose targets a share gone cannot look up are named, status 1,

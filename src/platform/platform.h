@@ -65,6 +65,13 @@ inline bool same_directory(DirId a, DirId b)
     return a.volume == b.volume && a.file == b.file;
 }
 
+// Some network and user-space file systems give every directory the id 0:
+// such a directory cannot be recognised when met again.
+inline bool identified(DirId id)
+{
+    return id.file != 0;
+}
+
 // Every open, listing and read below reports why it failed as an errno
 // value in *error (on Windows, errors with no errno counterpart keep their
 // own code; error_message names them all), so that the caller can tell a

@@ -180,11 +180,9 @@ static std::wstring extended_path(std::wstring path)
 }
 
 // Volume serial number and file index identify a directory, whichever
-// junction or link it was reached through. A directory that cannot be
-// identified gets an id no other directory has.
+// junction or link it was reached through.
 static DirId directory_id(const std::wstring& path)
 {
-    static std::uint64_t unidentified = 0;
     HANDLE h = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     BY_HANDLE_FILE_INFORMATION info;
@@ -192,7 +190,7 @@ static DirId directory_id(const std::wstring& path)
     if (h != INVALID_HANDLE_VALUE)
         CloseHandle(h);
     if (!known)
-        return DirId{UINT64_MAX, unidentified++};
+        return DirId{0, 0};
     return DirId{info.dwVolumeSerialNumber,
                  std::uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow};
 }

@@ -577,9 +577,13 @@ static bool open_listing(Walk& w, const std::string& path, int more, int* error,
 // or mount that would make the walk endless). One reached through a link
 // is walked only if no path has reached it before: links can lead to one
 // directory by many paths, and a chain of levels with two links each would
-// make the walk exponential. Real subdirectories are always walked.
+// make the walk exponential. Real subdirectories are always walked. One
+// the storage gives no id cannot be recognised: it is walked if real, and
+// not through a link, which might lead back.
 static bool should_walk(Walk& w, DirId id, bool link)
 {
+    if (!identified(id))
+        return !link;
     bool on_walk_path = std::any_of(w.listings.begin(), w.listings.end(),
                                     [id](const Listing* l) { return same_directory(l->id, id); });
     bool first_time = w.walked.insert(id).second;
