@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -67,7 +68,7 @@ TEST(Platform, ShortReadsReadAgain)
 
 // A listing that gave up its descriptor, as did its parent, is opened again
 // from the one above them (here descriptor 0, standard input being closed),
-// not by the root's path, which is gone.
+// not by the root's path, which is gone; and only if it is still there.
 TEST(Platform, TakenUpFromDescriptorZero)
 {
     char dir[] = "/tmp/aucatalog-test-XXXXXX";
@@ -100,6 +101,12 @@ TEST(Platform, TakenUpFromDescriptorZero)
     FileHead read;
     unsigned char head[HEADER_SIZE];
     EXPECT_TRUE(read_file_head({b, "r.au"}, head, sizeof head, false, &read));
+    // Its place taken by another directory since, it is not taken up again.
+    release_listing(b);
+    ASSERT_EQ(rename((moved + "/a/b").c_str(), (moved + "/a/c").c_str()), 0);
+    std::filesystem::create_directory(moved + "/a/b");
+    EXPECT_FALSE(take_up_listing(b, nullptr, &error));
+    EXPECT_EQ(error, ESTALE);
     for (DirListing* listing : {b, a, root})
         close_listing(listing);
     dup2(input, 0);

@@ -366,6 +366,8 @@ TEST(Readers, GatedReads)
         const std::vector<int>& t = s.trace.targets;
         EXPECT_EQ(t[0], int(processors));
         EXPECT_EQ(t[1], SLOW_START);
+        // Each stretch after the first lasts twice the target in reads.
+        EXPECT_LE(t.size(), std::size_t{2 + FILES / (2 * SLOW_START)});
         // Readers started: no more than the target ever was.
         EXPECT_GE(s.trace.threads_started, SLOW_START);
         EXPECT_LE(s.trace.threads_started, *std::max_element(t.begin(), t.end()));
