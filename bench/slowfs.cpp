@@ -12,7 +12,8 @@
 // bus. --no-types leaves every entry's type unknown in listings, as on file
 // systems that keep no types in their directories. --no-ids gives every
 // file and directory the inode number 0, as file systems that keep no ids
-// do (Windows then sees file index 0). --one-trip serves a
+// do (Wine then takes every directory, having its parent's number, for a
+// mount point). --one-trip serves a
 // listing in one round trip, as SMB and NFS (READDIRPLUS) serve a directory
 // of a hundred entries: opening a directory does not wait, and only the
 // first batch of its listing does; the entries' lookups still wait each.
