@@ -129,6 +129,7 @@ class Case:
     cold: bool = False  # the page cache dropped first (root only)
     nofile: int = 0  # the tool's limit of open files (0: as inherited)
     no_stdin: bool = False  # started with standard input closed, as daemons may start it
+    tail: str = TAIL  # of every row
 
 
 ONE = {"a/r.au": REC}
@@ -163,6 +164,9 @@ CASES = [
     Case("standard input closed", {"link.au": link("a/r.au"), "a/r.au": REC, "b/c/x.au": REC},
          ["link.au", "a/r.au", "b/c/x.au"], 3, where="native", no_stdin=True),
     Case("comma quotes the path", {"a,b/x.au": REC, "c d.au": REC}, None, 1),
+    # Under Wine a bare newline fails the run: every one goes out as CR LF.
+    Case("newline inside a text", {"x.au": recording(alpha_tag=b"A\nB")}, ["x.au"],
+         tail=TAIL.replace("FIRE DISP", "A\nB")),
     Case("links followed, never in circles", {
         "a/x.au": REC, "b/y.au": REC, "b/deep/top": link("../.."), "a/up": link(".."),
         "a/self": link("."), "b/out": link("../../out"), "../out/z.au": REC,
@@ -237,7 +241,7 @@ def test_tree(case, tmp):
     if case.err:
         assert result == (HEADER_ROW, given(case.err), 1)
         return
-    expect(result, [row + TAIL for row in rows], case.dots)
+    expect(result, [row + case.tail for row in rows], case.dots)
 
 
 @pytest.fixture(scope="module")

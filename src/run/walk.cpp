@@ -225,11 +225,18 @@ static void flush_rows(Walk& w)
     w.row_ends.clear();
 }
 
-// A line, ended by a newline, as it goes out: ended the platform's way.
+// A line as it goes out: every newline in it ended the platform's way, as
+// a text-mode stream ends them, those inside a recording's texts too.
 static void append_line(std::string& out, const char* line, std::size_t n)
 {
-    out.append(line, n - 1);
-    out += LINE_END;
+    while (const void* newline = std::memchr(line, '\n', n)) {
+        std::size_t before = static_cast<std::size_t>(static_cast<const char*>(newline) - line);
+        out.append(line, before);
+        out += LINE_END;
+        line += before + 1;
+        n -= before + 1;
+    }
+    out.append(line, n);
 }
 
 static void write_row(Walk& w, const std::string& row)
