@@ -36,6 +36,7 @@ struct DirListing {
 };
 
 static const int DIR_FLAGS = O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC;
+static const int READ_TRIES = 4; // of a read the storage answers with EINTR
 
 static DirId id_of(const struct stat& st)
 {
@@ -284,8 +285,13 @@ bool read_file_head(const FileSpec& file, unsigned char* head, std::size_t n, bo
     out->size = regular ? static_cast<std::uint64_t>(st.st_size) : 0;
     out->got =
         read_up_to(head, head_bytes(n, out->size), [&](unsigned char* buf, std::size_t wanted) {
+            // Our handlers restart system calls, so an EINTR is the storage's
+            // answer, which a file system in user space may give for ever:
+            // tried a few times, then the read's failure.
             ssize_t r;
-            while ((r = read(fd, buf, wanted)) < 0 && errno == EINTR) {
+            for (int tries = 1; (r = read(fd, buf, wanted)) < 0 && errno == EINTR &&
+                                tries < READ_TRIES && !interrupted();
+                 tries++) {
             }
             if (r < 0)
                 out->error = errno;
