@@ -613,7 +613,9 @@ def test_interrupted_short_of_descriptors(tmp):
 
 def test_linked_directories_walked_once(tmp):
     """18 levels of two links each give one row, not 2**18; of eight links to
-    a directory beside them only the first is walked, if it comes first."""
+    a directory beside them only the first is walked, if it comes first; 40
+    levels, each with a link to the subdirectory beside it, give each
+    recording once or twice, not once a level above it."""
     make_tree(tmp + "/chain", {"l18/y.au": REC, **{
         "l%d/%s" % (i, n): link("../l%d" % (i + 1)) for i in range(18) for n in "ab"}})
     root = tmp + "/rec"
@@ -626,6 +628,11 @@ def test_linked_directories_walked_once(tmp):
         rows.append(first + "/x.au")
     expect(run([shown(root)]), [shown(root + "/" + rel) + TAIL
                                 for rel in in_listing_order(root, rows)], 10 + 2 * 18)
+    make_tree(tmp + "/ladder", {**{"r/" * i + "x%d.au" % i: REC for i in range(40)},
+                                **{"r/" * i + "a": link("r") for i in range(39)}})
+    out, err, status = run([shown(tmp + "/ladder")])
+    names = re.findall(r"x\d+\.au", out)
+    assert status == 0 and all(1 <= names.count("x%d.au" % i) <= 2 for i in range(40)), err
 
 
 @native_only

@@ -47,9 +47,10 @@ struct Listing {
     // The walk while it is in the directory, and each file of it queued
     // whose row has not gone out.
     int users = 1;
-    bool counted = false;   // its descriptor is counted in the budget
-    bool broken = false;    // it could not be taken up again: the rest is lost
-    std::uint64_t last = 0; // the place after its last file queued
+    bool counted = false;    // its descriptor is counted in the budget
+    bool broken = false;     // it could not be taken up again: the rest is lost
+    bool below_link = false; // the walk came to it through a link
+    std::uint64_t last = 0;  // the place after its last file queued
 };
 
 // Takes over an open listing of the directory id, with the walk as its one

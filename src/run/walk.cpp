@@ -581,20 +581,21 @@ static bool open_listing(Walk& w, const std::string& path, int more, int* error,
 }
 
 // A directory is not walked when it leads back onto the walk path (a link
-// or mount that would make the walk endless). One reached through a link
-// is walked only if no path has reached it before: links can lead to one
-// directory by many paths, and a chain of levels with two links each would
-// make the walk exponential. Real subdirectories are always walked. One
-// the storage gives no id cannot be recognised: it is walked if real, and
-// not through a link, which might lead back.
-static bool should_walk(Walk& w, DirId id, bool link)
+// or mount that would make the walk endless). One reached through a link,
+// or below one, is walked only if no path has reached it before: links can
+// lead to one directory by many paths, and a chain of levels with two links
+// each would make the walk exponential, or with a link to each level's
+// subdirectory beside it, quadratic. The subdirectories of the tree itself
+// are always walked. One the storage gives no id cannot be recognised: it
+// is walked if real, and not through a link, which might lead back.
+static bool should_walk(Walk& w, DirId id, bool link, bool below_link)
 {
     if (!identified(id))
         return !link;
     bool on_walk_path = std::any_of(w.listings.begin(), w.listings.end(),
                                     [id](const Listing* l) { return same_directory(l->id, id); });
     bool first_time = w.walked.insert(id).second;
-    return !on_walk_path && (first_time || !link);
+    return !on_walk_path && (first_time || !(link || below_link));
 }
 
 static void enter(Walk& w, const DirEntry& entry)
@@ -608,8 +609,10 @@ static void enter(Walk& w, const DirEntry& entry)
     });
     if (!sub)
         queue_failure(w, w.path, error);
-    if (sub && should_walk(w, id, entry.link)) {
+    bool below_link = w.listings.back()->below_link;
+    if (sub && should_walk(w, id, entry.link, below_link)) {
         w.listings.push_back(adopt_listing(w.budget, sub, id, w.path.size()));
+        w.listings.back()->below_link = entry.link || below_link;
         return;
     }
     if (sub)
