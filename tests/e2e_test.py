@@ -749,6 +749,40 @@ def test_drive_gone(tmp):
     assert sorted(p for p, _ in FAILED_PLACE.findall(err)) == ["X:\\a\\r.au", "X:\\b"], err
 
 
+@pytest.mark.skipif(not WINE, reason="Windows sharing modes")
+def test_file_held_open(tmp):
+    """A recording another program holds open sharing nothing, as a receiver
+    may while it writes, cannot be opened: passed over in silence, as one
+    not accessible."""
+    make_tree(tmp, {"a.au": REC, "b.au": REC})
+    holder = [WINE, os.path.join(os.path.dirname(EXE), "hold_open.exe"), shown(tmp + "/a.au")]
+    with subprocess.Popen(holder, stdin=subprocess.PIPE, stdout=subprocess.PIPE) as held:
+        assert held.stdout.readline().strip() == b"held"
+        result = run([shown(tmp)])
+        held.stdin.close()
+    expect(result, [shown(tmp + "/b.au") + TAIL], 0)
+
+
+@pytest.mark.skipif(not WINE, reason="Windows code pages")
+def test_root_in_a_double_byte_code_page(tmp):
+    """In code page 932 the second byte of 表 and of ソ is a backslash's: a
+    root ending in either does not end in the separator."""
+    locales = tmp + "/locales"
+    os.mkdir(locales)
+    with contextlib.suppress(FileNotFoundError):
+        subprocess.run(["localedef", "-i", "ja_JP", "-f", "UTF-8", locales + "/ja_JP.UTF-8"],
+                       capture_output=True)
+    if not os.path.isdir(locales + "/ja_JP.UTF-8"):
+        pytest.skip("needs localedef and the ja_JP locale's source (Debian's locales)")
+    for name in ("表", "ソ"):
+        root = tmp + "/" + name
+        make_tree(root, {"r.au": REC})
+        out, err, status = run([shown(root)],
+                               env=dict(os.environ, LOCPATH=locales, LC_ALL="ja_JP.UTF-8"))
+        out = out.encode("cp1252", "surrogateescape").decode("cp932")  # as run() decoded it
+        expect((out, err, status), [shown(root + "/r.au") + TAIL], 0)
+
+
 @pytest.mark.skipif(not WINE, reason="Windows drives")
 def test_drive_root(tmp):
     make_tree(tmp, ONE)

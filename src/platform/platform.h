@@ -14,6 +14,10 @@
 
 extern const char PATH_SEPARATOR;
 
+// Whether a path's last character is the separator: in a double-byte code
+// page its last byte may be the second half of another character.
+bool ends_in_separator(const std::string& path);
+
 // How a line of the catalogue ends: CR LF on Windows.
 extern const char LINE_END[];
 

@@ -21,6 +21,11 @@
 const char PATH_SEPARATOR = '/';
 const char LINE_END[] = "\n";
 
+bool ends_in_separator(const std::string& path)
+{
+    return !path.empty() && path.back() == PATH_SEPARATOR;
+}
+
 void set_raw_output(std::FILE* out)
 {
     std::setvbuf(out, nullptr, _IONBF, 0);

@@ -53,6 +53,9 @@ static int errno_from(DWORD error)
     case ERROR_INVALID_DRIVE:
         return ENOENT;
     case ERROR_ACCESS_DENIED:
+    case ERROR_NETWORK_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION: // another program holds it, sharing nothing
+    case ERROR_LOCK_VIOLATION:    // or has locked the bytes to be read
         return EACCES;
     case ERROR_DIRECTORY:
         return ENOTDIR;
@@ -92,6 +95,17 @@ const char* error_message(int error)
 static UINT code_page()
 {
     return AreFileApisANSI() ? CP_ACP : CP_OEMCP;
+}
+
+bool ends_in_separator(const std::string& path)
+{
+    UINT page = code_page();
+    std::size_t last = 0; // where the last character begins
+    for (std::size_t i = 0; i < path.size();) {
+        last = i;
+        i += IsDBCSLeadByteEx(page, static_cast<BYTE>(path[i])) ? 2 : 1;
+    }
+    return last + 1 == path.size() && path[last] == PATH_SEPARATOR;
 }
 
 static std::string narrow(const wchar_t* text, int len)

@@ -715,7 +715,7 @@ WalkResult scan_directory(const RootDir& root, std::FILE* out, std::FILE* progre
     }
 
     w.path = root.shown;
-    if (w.path.back() == PATH_SEPARATOR)
+    if (ends_in_separator(w.path))
         w.path.pop_back();
     w.listings.push_back(adopt_listing(w.budget, dir, id, w.path.size()));
     try {
