@@ -749,6 +749,14 @@ def test_drive_gone(tmp):
     assert sorted(p for p, _ in FAILED_PLACE.findall(err)) == ["X:\\a\\r.au", "X:\\b"], err
 
 
+@pytest.mark.skipif(not WINE, reason="Windows device paths")
+def test_extended_root_with_slashes(tmp):
+    """//?/Z:/... is a device path, not a share named "?"."""
+    make_tree(tmp, ONE)
+    root = "//?/" + shown(tmp).replace("\\", "/")
+    expect(run([root]), [root + "\\a\\r.au" + TAIL], 1)
+
+
 @pytest.mark.skipif(not WINE, reason="Windows sharing modes")
 def test_file_held_open(tmp):
     """A recording another program holds open sharing nothing, as a receiver

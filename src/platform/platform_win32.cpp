@@ -184,9 +184,10 @@ static std::wstring extended_path(std::wstring path)
     if (len == 0 || len >= needed)
         return path;
     full.resize(len);
-    // A device path (\\.\C:\...) has its names normalised like any other,
-    // trailing dots and all: in the extended form they stay as listed.
-    if (full.compare(0, 4, L"\\\\.\\") == 0)
+    // A device path (\\.\C:\..., or //?/C:/... once its slashes are
+    // backslashes) has its names normalised like any other, trailing dots
+    // and all: in the extended form they stay as listed.
+    if (full.compare(0, 4, L"\\\\.\\") == 0 || full.compare(0, 4, L"\\\\?\\") == 0)
         return L"\\\\?\\" + full.substr(4);
     if (full.compare(0, 2, L"\\\\") == 0)
         return L"\\\\?\\UNC\\" + full.substr(2);
