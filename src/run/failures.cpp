@@ -30,7 +30,8 @@ void report_failure(std::FILE* err, const std::string& path, int error)
 
 void report_failures_not_shown(std::FILE* err, int failures)
 {
-    if (failures > FAILURES_SHOWN)
-        std::fprintf(err, "aucatalog: %d more places could not be read\n",
-                     failures - FAILURES_SHOWN);
+    int more = failures - FAILURES_SHOWN;
+    if (more > 0)
+        std::fprintf(err, "aucatalog: %d more %s could not be read\n", more,
+                     more == 1 ? "place" : "places");
 }
