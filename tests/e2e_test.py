@@ -651,6 +651,7 @@ def test_failed_write_stops_the_walk(tmp):
     """The summary counts the rows that went out whole: none to a full disk
     or a closed pipe; to a file, those before the limit of its size."""
     make_tree(tmp, {"d%d/r%d.au" % (i // 100, i): REC for i in range(5000)})
+    make_tree(tmp + "/no_rows", {"d%d" % i: DIR for i in range(50)})
     readable, closed_pipe = os.pipe()
     os.close(readable)
     capped = tmp + "/catalogue.csv"
@@ -671,12 +672,14 @@ def test_failed_write_stops_the_walk(tmp):
         rows = pathlib.Path(capped).read_bytes().count(b"\n") - 1 if size else 0
         assert status == 1 and written and int(written.group(1)) == rows, err
     assert 1000 < rows < 5000
-    # A root that cannot be listed, and not even the column row written.
-    assert run([tmp + "/missing"], stdout=open("/dev/full", "wb"))[1:] == (
-        "aucatalog: %s/missing: No such file or directory\naucatalog: error writing the "
-        "catalogue: No space left on device\n" % tmp, 1)
+    # Not even the column row written: the walk does not begin.
+    for root in (tmp + "/no_rows", tmp + "/missing"):
+        assert run([root], stdout=open("/dev/full", "wb"))[1:] == (
+            "\n0 total files processed in less than a second\n"
+            "aucatalog: error writing the catalogue: No space left on device\n", 1)
     # Descriptors short for good as well: the walk's failure, met first, is the one named.
-    out, err, status = run([tmp], stdout=open("/dev/full", "wb"), preexec_fn=limits(nofile=4))
+    out, err, status = run([tmp], stdout=open(capped, "wb"),
+                           preexec_fn=lambda: (limited(1000)(), limits(nofile=4)()))
     assert status == 1 and re.search(r"\naucatalog: %s/d\d+: Too many open files\n$" % tmp, err), err
 
 

@@ -22,13 +22,16 @@ int run_catalogue(int argc, char** argv)
     }
 
     set_raw_output(stdout);
-    int column_row_error = write_column_row(stdout);
     std::time_t start = std::time(nullptr);
-    WalkResult result = scan_directory(root, stdout, stderr);
+    WalkResult result;
+    // The run stops at the first row that cannot be written: this one, it
+    // stops before the walk begins.
+    if (int error = write_column_row(stdout))
+        result.failure = {error, true, {}};
+    else
+        result = scan_directory(root, stdout, stderr);
     std::time_t end = std::time(nullptr);
     Failure& failure = result.failure;
-    if (column_row_error && !failure.error)
-        failure = {column_row_error, true, {}};
 
     if (result.root_error) {
         report_failure(stderr, root.shown, result.root_error);
