@@ -7,6 +7,7 @@ import fcntl
 import functools
 import os
 import pathlib
+import pty
 import re
 import resource
 import shutil
@@ -644,6 +645,24 @@ def test_linked_directories_walked_once(tmp):
     out, err, status = run([shown(tmp + "/ladder")])
     names = re.findall(r"x\d+\.au", out)
     assert status == 0 and all(1 <= names.count("x%d.au" % i) <= 2 for i in range(40)), err
+
+
+@native_only
+def test_rows_and_dots_on_a_terminal(tmp):
+    """On one terminal each row comes before the dot of its directory."""
+    make_tree(tmp, {"d1/r.au": REC, "d2/r.au": REC})
+    terminal, other_end = pty.openpty()
+    with subprocess.Popen([EXE, tmp], stdout=other_end, stderr=other_end):
+        os.close(other_end)
+        text = b""
+        with contextlib.suppress(OSError):  # EIO once the tool has closed its end
+            while chunk := os.read(terminal, 4096):
+                text += chunk
+    os.close(terminal)
+    rows = "".join(tmp + "/" + rel + TAIL + "\n."
+                   for rel in in_listing_order(tmp, ["d1/r.au", "d2/r.au"]))
+    assert re.fullmatch(re.escape(HEADER_ROW + rows) + r"\n2 total files processed in .*\n",
+                        text.decode().replace("\r\n", "\n"))
 
 
 @native_only

@@ -26,6 +26,10 @@ extern const char LINE_END[];
 // out by the bytes written.
 void set_raw_output(std::FILE* out);
 
+// Whether the stream goes to a terminal (a console), where the rows share
+// the screen with the progress dots.
+bool is_terminal(std::FILE* stream);
+
 // The directory the catalogue starts from. Rows are built on `shown`, the
 // path as given or the current directory, in the bytes the console shows;
 // `native` is what the platform opens it by (on Windows the UTF-16 path,

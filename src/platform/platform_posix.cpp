@@ -31,6 +31,11 @@ void set_raw_output(std::FILE* out)
     std::setvbuf(out, nullptr, _IONBF, 0);
 }
 
+bool is_terminal(std::FILE* stream)
+{
+    return isatty(fileno(stream)) == 1;
+}
+
 struct DirListing {
     DirListing* parent; // while the walk is in it; not to be followed once it has left
     std::string name;   // the root path as given, or the name within parent

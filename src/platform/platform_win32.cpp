@@ -30,6 +30,14 @@ void set_raw_output(std::FILE* out)
     _setmode(_fileno(out), _O_BINARY);
 }
 
+// _isatty would say so of NUL too.
+bool is_terminal(std::FILE* stream)
+{
+    DWORD mode;
+    int fd = _fileno(stream);
+    return fd >= 0 && GetConsoleMode(reinterpret_cast<HANDLE>(_get_osfhandle(fd)), &mode);
+}
+
 struct DirListing {
     HANDLE find;           // INVALID_HANDLE_VALUE: nothing (more) to list, or released
     WIN32_FIND_DATAW data; // the current entry

@@ -68,6 +68,9 @@ struct Walk {
     std::string pending;
     std::vector<std::size_t> row_ends;
     int rows = 0;
+    // On a terminal each row goes out as it is written, as a terminal's
+    // stream goes out a line at a time: its directory's dot comes after it.
+    bool by_line;
 
     // How many reads to keep in flight, judged stretch by stretch.
     Stretch stretch;
@@ -249,6 +252,8 @@ static void write_row(Walk& w, const std::string& row)
         return;
     append_line(w.pending, row.data(), row.size());
     w.row_ends.push_back(w.pending.size());
+    if (w.by_line)
+        flush_rows(w);
 }
 
 int write_column_row(std::FILE* out)
@@ -520,7 +525,8 @@ static void stop_queue(Walk& w)
 // Listing
 
 Walk::Walk(const WalkSetup& s, std::FILE* o, std::FILE* p)
-    : setup(s), processors(s.processors ? s.processors : processor_count()), out(o), progress(p)
+    : setup(s), processors(s.processors ? s.processors : processor_count()), out(o), progress(p),
+      by_line(is_terminal(o))
 {
     pending.reserve(OUT_BUFFER);
 }
