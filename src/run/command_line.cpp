@@ -24,8 +24,8 @@ int run_catalogue(int argc, char** argv)
     set_raw_output(stdout);
     std::time_t start = std::time(nullptr);
     WalkResult result;
-    // The run stops at the first row that cannot be written: this one, it
-    // stops before the walk begins.
+    // The run stops at the first row that cannot be written; should that
+    // be the column row, before the walk begins.
     if (int error = write_column_row(stdout))
         result.failure = {error, true, {}};
     else
