@@ -466,6 +466,20 @@ def test_failures_injected(call, tmp):
 
 @native_only
 @pytest.mark.skipif(not strace_works(), reason="needs strace and ptrace")
+def test_listing_failing_once_given_up(tmp):
+    """Beyond the budget a listing on the walk path gives up its descriptor,
+    its rest read and kept: a failure then is named all the same. Past the
+    first levels every other listing call is such a one."""
+    make_tree(tmp, {"s/" * i + "r%d.au" % i: REC for i in range(60)})
+    for k in range(21, 25):
+        out, err, status = traced([tmp], tmp + "/trace", "trace=getdents64",
+                                  "inject=getdents64:error=EIO:when=%d" % k,
+                                  preexec_fn=limits(nofile=16))
+        assert status == 1 and len(FAILED_PLACE.findall(err)) == 1, (k, err)
+
+
+@native_only
+@pytest.mark.skipif(not strace_works(), reason="needs strace and ptrace")
 def test_no_threads_to_be_had(tmp):
     """Reads that wait for the storage, and the system refusing every
     thread: the walk reads all the files itself."""
