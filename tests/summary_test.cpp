@@ -47,6 +47,7 @@ TEST(Summary, PlacesNotShown)
         {FAILURES_SHOWN + 1, "aucatalog: 1 more place could not be read\n"},
         {FAILURES_SHOWN + 2, "aucatalog: 2 more places could not be read\n"},
     };
-    for (auto [failures, line] : cases)
-        EXPECT_EQ(written([&](std::FILE* err) { report_failures_not_shown(err, failures); }), line);
+    for (const auto& c : cases)
+        EXPECT_EQ(written([&](std::FILE* err) { report_failures_not_shown(err, c.first); }),
+                  c.second);
 }
