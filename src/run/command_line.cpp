@@ -26,12 +26,12 @@ int run_catalogue(int argc, char** argv)
     WalkResult result;
     // The run stops at the first row that cannot be written; should that
     // be the column row, before the walk begins.
-    if (int error = write_column_row(stdout))
-        result.failure = {error, true, {}};
+    if (int write_error = write_column_row(stdout))
+        result.failure = {write_error, true, {}};
     else
         result = scan_directory(root, stdout, stderr);
     std::time_t end = std::time(nullptr);
-    Failure& failure = result.failure;
+    const Failure& failure = result.failure;
 
     if (result.root_error) {
         report_failure(stderr, root.shown, result.root_error);
