@@ -598,14 +598,14 @@ static bool open_listing(Walk& w, const std::string& path, int more, int* error,
 // subdirectory beside it, quadratic. The subdirectories of the tree itself
 // are always walked. One the storage gives no id cannot be recognised: it
 // is walked if real, and not through a link, which might lead back.
-static bool should_walk(Walk& w, DirId id, bool link, bool below_link)
+static bool should_walk(Walk& w, DirId id, bool link, bool through_link)
 {
     if (!identified(id))
         return !link;
     bool on_walk_path = std::any_of(w.listings.begin(), w.listings.end(),
                                     [id](const Listing* l) { return same_directory(l->id, id); });
     bool first_time = w.walked.insert(id).second;
-    return !on_walk_path && (first_time || !(link || below_link));
+    return !on_walk_path && (first_time || !through_link);
 }
 
 static void enter(Walk& w, const DirEntry& entry)
@@ -619,10 +619,10 @@ static void enter(Walk& w, const DirEntry& entry)
     });
     if (!sub)
         queue_failure(w, w.path, error);
-    bool below_link = w.listings.back()->below_link;
-    if (sub && should_walk(w, id, entry.link, below_link)) {
+    bool through_link = entry.link || w.listings.back()->below_link;
+    if (sub && should_walk(w, id, entry.link, through_link)) {
         w.listings.push_back(adopt_listing(w.budget, sub, id, w.path.size()));
-        w.listings.back()->below_link = entry.link || below_link;
+        w.listings.back()->below_link = through_link;
         return;
     }
     if (sub)
